@@ -1,0 +1,44 @@
+# Shared build settings for our own targets.
+
+if(PELMORA_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(PELMORA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(PELMORA_SANITIZE)
+  message(FATAL_ERROR "PELMORA_SANITIZE must be empty, address or thread")
+endif()
+
+# Warnings are errors in our own code (never in third-party code).
+function(pelmora_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# A static library of ours.
+function(pelmora_library name)
+  add_library(${name} STATIC ${ARGN})
+  pelmora_warnings(${name})
+endfunction()
+
+# A test program: one process per test file under CTest, each in its own folder so that
+# files made beside the executable (logs, settings) never collide between tests.
+#   pelmora_test(NAME name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
+function(pelmora_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  pelmora_warnings(${T_NAME})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE
+    PELMORA_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    PELMORA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/${T_NAME})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests/${T_NAME})
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()

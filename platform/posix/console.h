@@ -1,0 +1,4 @@
+// Console control handlers and console windows.
+#pragma once
+
+#include "types.h"

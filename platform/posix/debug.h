@@ -1,0 +1,4 @@
+// Debugger output.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// Event log: syslog.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// File handles: CreateFileA, SetFilePointer, WriteFile.
+#pragma once
+
+#include "types.h"

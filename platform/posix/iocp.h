@@ -1,0 +1,4 @@
+// I/O completion ports.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// Events, mutexes, semaphores, waits, critical sections and interlocked operations.
+#pragma once
+
+#include "types.h"

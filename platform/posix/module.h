@@ -1,0 +1,4 @@
+// Module paths, path splitting and dynamic libraries.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// Service control: the service manager calls, on systemd.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// Winsock: sockets, addresses and overlapped I/O.
+#pragma once
+
+#include "types.h"

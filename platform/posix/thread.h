@@ -1,0 +1,4 @@
+// Threads, thread ids and sleeping.
+#pragma once
+
+#include "types.h"

@@ -1,0 +1,4 @@
+// Tick counts and system time.
+#pragma once
+
+#include "types.h"
