@@ -1,0 +1,78 @@
+// Console output of Google Benchmark followed by comparisons: each measured benchmark against
+// its reference run in the same binary (time ratio), and against a time budget. Comparisons use
+// CPU time per iteration, which a machine shared with other work disturbs less than wall time.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CRatioReporter : public benchmark::ConsoleReporter {
+public:
+    // `name` takes `ratio` times the time of `reference`.
+    void Compare(std::string name, std::string reference)
+    {
+        m_pairs.emplace_back(std::move(name), std::move(reference));
+    }
+
+    void Budget(std::string name, double nanoseconds)
+    {
+        m_budgets.emplace_back(std::move(name), nanoseconds);
+    }
+
+    void ReportRuns(const std::vector<Run> &reports) override
+    {
+        ConsoleReporter::ReportRuns(reports);
+        for (const Run &run : reports) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration)
+                continue;
+            m_nanoseconds[run.benchmark_name()] =
+                run.GetAdjustedCPUTime() * NanosecondsPer(run.time_unit);
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::FILE *out = stdout;
+        for (const auto &pair : m_pairs) {
+            auto ours = m_nanoseconds.find(pair.first);
+            auto reference = m_nanoseconds.find(pair.second);
+            if (ours == m_nanoseconds.end() || reference == m_nanoseconds.end() ||
+                reference->second <= 0)
+                continue;
+            std::fprintf(out, "%s: %.1f ns CPU, %s: %.1f ns CPU, ratio %.2f\n", pair.first.c_str(),
+                         ours->second, pair.second.c_str(), reference->second,
+                         ours->second / reference->second);
+        }
+        for (const auto &budget : m_budgets) {
+            auto ours = m_nanoseconds.find(budget.first);
+            if (ours == m_nanoseconds.end())
+                continue;
+            std::fprintf(out, "%s: %.1f ns CPU of a %.0f ns budget (%s)\n", budget.first.c_str(),
+                         ours->second, budget.second,
+                         ours->second <= budget.second ? "within" : "OVER");
+        }
+        std::fflush(out);
+    }
+
+private:
+    static double NanosecondsPer(benchmark::TimeUnit unit)
+    {
+        switch (unit) {
+        case benchmark::kNanosecond: return 1.0;
+        case benchmark::kMicrosecond: return 1e3;
+        case benchmark::kMillisecond: return 1e6;
+        case benchmark::kSecond: return 1e9;
+        }
+        return 1.0;
+    }
+
+    std::vector<std::pair<std::string, std::string>> m_pairs;
+    std::vector<std::pair<std::string, double>> m_budgets;
+    std::map<std::string, double> m_nanoseconds;
+};
