@@ -28,6 +28,10 @@ Block Decipher(const Block &cipher, const SaferKey &key)
 
 }  // namespace
 
+// The tables are finished by the compiler: no thread can ever see them half built.
+static_assert(saferTables.exp[1] == 45 && saferTables.exp[128] == 0 && saferTables.log[0] == 128,
+              "tables are compile-time constants");
+
 TEST(SaferTables, exponent_and_logarithm_tables_are_inverse_permutations)
 {
     const auto &t = saferTables;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "dataserver/Md5.h"
 #include "dataserver/Seal.h"
@@ -113,4 +115,31 @@ TEST(Seal, a_changed_byte_breaks_the_digest)
         Unseal(tampered, key, opened);
         EXPECT_FALSE(DigestMatches(opened)) << offset;
     }
+}
+
+TEST(Seal, threads_sealing_at_once_each_get_their_own_correct_result)
+{
+    SaferKey reference;
+    ExpandSealKey(reference);
+    std::vector<int> failures(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &failures, &reference] {
+            std::mt19937 random{static_cast<unsigned>(t)};
+            SaferKey key;
+            ExpandSealKey(key);
+            for (int i = 0; i < 300; ++i) {
+                MeteoResponse record = RandomRecord(random);
+                auto sealed = Seal(record, key);
+                MeteoResponse opened;
+                Unseal(sealed.get(), reference, opened);
+                if (std::memcmp(&opened, &record, sizeof record) != 0 || !DigestMatches(opened))
+                    ++failures[size_t(t)];
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(0, failures[size_t(t)]) << "thread " << t;
 }
