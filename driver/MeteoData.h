@@ -20,29 +20,29 @@
 // -9999.0 in any value of the record means that there is no reading.
 constexpr double METEODATA_MISSING = -9999.0;
 
-constexpr int32_t METEODATA_SIZE = 64;        // a version-1 record
-constexpr int32_t METEODATA_BUFFER_SIZE = 68; // what the service provides: room for nSequence
+constexpr int32_t METEODATA_SIZE = 64;         // a version-1 record
+constexpr int32_t METEODATA_BUFFER_SIZE = 68;  // what the service provides: room for nSequence
 
 #pragma pack(push, 1)
 
 // One reading, little-endian, no padding. Version 1 ends at byte 64.
 struct MeteoData {
-    int32_t nSize;       // record size: 64 for version 1, 68 for version 2 and higher
-    int32_t nVersion;    // 1, or 2 and higher when nSequence follows the record
-    double dWindSpeed;   // km/h, cut to one decimal
-    double dWindDir;     // degrees
-    double dOutsideTemp; // degrees Celsius
-    double dHumidity;    // percent
-    double dRain;        // storm rain, mm
-    double dPressure;    // hPa
-    double dSolar;       // solar radiation
+    int32_t nSize;        // record size: 64 for version 1, 68 for version 2 and higher
+    int32_t nVersion;     // 1, or 2 and higher when nSequence follows the record
+    double dWindSpeed;    // km/h, cut to one decimal
+    double dWindDir;      // degrees
+    double dOutsideTemp;  // degrees Celsius
+    double dHumidity;     // percent
+    double dRain;         // storm rain, mm
+    double dPressure;     // hPa
+    double dSolar;        // solar radiation
 };
 
 // The caller's buffer: a record followed by the reading counter of version 2 and higher.
 // A version-1 driver never touches nSequence.
 struct MeteoDataBuffer {
     MeteoData Data;
-    uint32_t nSequence; // changes with every new reading
+    uint32_t nSequence;  // changes with every new reading
 };
 
 #pragma pack(pop)
