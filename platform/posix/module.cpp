@@ -10,20 +10,12 @@
 #include <string>
 
 #include "errors.h"
+#include "file.h"
 
 namespace {
 
 std::atomic<UINT> errorMode{0};
 thread_local std::string loadErrorText;
-
-std::string Slashes(const char *path)
-{
-    std::string result(path);
-    for (char &c : result)
-        if (c == '\\')
-            c = '/';
-    return result;
-}
 
 bool ExecutablePath(std::string &path)
 {
@@ -147,7 +139,7 @@ BOOL GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE *phModule)
     } else if (!lpModuleName) {
         module = dlopen(nullptr, RTLD_LAZY);
     } else {
-        const std::string name = Slashes(lpModuleName);
+        const std::string name = pelmora::platform::NativePath(lpModuleName);
         module = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
         if (module && !addReference)
             dlclose(module);
@@ -167,7 +159,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName)
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    std::string name = Slashes(lpLibFileName);
+    std::string name = pelmora::platform::NativePath(lpLibFileName);
     void *handle = nullptr;
     if (name.find('/') == std::string::npos) {
         // Windows looks in the program's own folder first.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "file.h"
+
 namespace {
 
 struct Entry {
@@ -46,23 +48,14 @@ std::string Unquote(std::string value)
     return value;
 }
 
-std::string ResolvePath(const char *fileName)
-{
-    std::string path(fileName);
-    for (char &c : path)
-        if (c == '\\')
-            c = '/';
-    // No separator: the Windows directory on Windows; here the current directory, which the
-    // bare relative name already means.
-    return path;
-}
-
 // Reads the whole file into sections; false when the file cannot be read.
 bool Load(const char *fileName, std::vector<Section> &sections)
 {
     if (!fileName || !*fileName)
         return false;
-    std::ifstream in(ResolvePath(fileName), std::ios::binary);
+    // A name without separator would be looked for in the Windows directory; Linux has none,
+    // so the bare relative name is read from the current directory.
+    std::ifstream in(pelmora::platform::NativePath(fileName), std::ios::binary);
     if (!in)
         return false;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,0 +1,318 @@
+#include "file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "errors.h"
+#include "handle.h"
+
+namespace pelmora::platform {
+
+std::string NativePath(const char *path)
+{
+    std::string result(path ? path : "");
+    for (char &c : result)
+        if (c == '\\')
+            c = '/';
+    return result;
+}
+
+namespace {
+
+class File : public Object {
+public:
+    File(int fd, DWORD access) : fd(fd), access(access) {}
+    ~File() override { close(fd); }
+    const int fd;
+    const DWORD access;
+};
+
+bool CanRead(DWORD access) { return access & (GENERIC_READ | GENERIC_ALL); }
+bool CanWrite(DWORD access) { return access & (GENERIC_WRITE | GENERIC_ALL); }
+
+bool ParentIsFolder(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return true;
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Windows tells a missing file (2) from a missing folder on the way (3); Linux says ENOENT to
+// both. A folder opened as a file is refused with 5.
+DWORD PathError(int err, const std::string &path)
+{
+    if (err == ENOENT)
+        return ParentIsFolder(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    if (err == EISDIR)
+        return ERROR_ACCESS_DENIED;
+    return Win32ErrorFromErrno(err);
+}
+
+std::shared_ptr<File> LookupFile(HANDLE handle)
+{
+    std::shared_ptr<File> file = LookupHandleAs<File>(handle);
+    if (!file)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return file;
+}
+
+int OpenRetrying(const std::string &path, int flags, mode_t mode)
+{
+    int fd;
+    do
+        fd = open(path.c_str(), flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+}  // namespace pelmora::platform
+
+using namespace pelmora::platform;
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
+{
+    if (!lpFileName || !*lpFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string path = NativePath(lpFileName);
+    int flags = O_CLOEXEC;
+    if (CanRead(dwDesiredAccess) && CanWrite(dwDesiredAccess))
+        flags |= O_RDWR;
+    else if (CanWrite(dwDesiredAccess))
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
+        flags |= O_DSYNC;
+    const mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+
+    int fd = -1;
+    bool existed = false;
+    switch (dwCreationDisposition) {
+    case CREATE_NEW:
+        fd = OpenRetrying(path, flags | O_CREAT | O_EXCL, mode);
+        if (fd < 0 && errno == EEXIST) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        break;
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS:
+        // Try to create first, so that "existed" is known without a race.
+        fd = OpenRetrying(path, flags | O_CREAT | O_EXCL, mode);
+        if (fd < 0 && errno == EEXIST) {
+            existed = true;
+            fd = OpenRetrying(path, flags | (dwCreationDisposition == CREATE_ALWAYS ? O_TRUNC : 0),
+                              mode);
+        }
+        break;
+    case OPEN_EXISTING:
+        fd = OpenRetrying(path, flags, 0);
+        break;
+    case TRUNCATE_EXISTING:
+        if (!CanWrite(dwDesiredAccess)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = OpenRetrying(path, flags | O_TRUNC, 0);
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fd < 0) {
+        SetLastError(PathError(errno, path));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<File>(fd, dwDesiredAccess));
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG *lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod)
+{
+    std::shared_ptr<File> file = LookupFile(hFile);
+    if (!file)
+        return INVALID_SET_FILE_POINTER;
+    int64_t distance = lDistanceToMove;
+    if (lpDistanceToMoveHigh)
+        distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                        static_cast<uint32_t>(lDistanceToMove));
+    int whence;
+    switch (dwMoveMethod) {
+    case FILE_BEGIN: whence = SEEK_SET; break;
+    case FILE_CURRENT: whence = SEEK_CUR; break;
+    case FILE_END: whence = SEEK_END; break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+    }
+    const off_t position = lseek(file->fd, static_cast<off_t>(distance), whence);
+    if (position < 0) {
+        // lseek refuses a position before the start with EINVAL.
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : Win32ErrorFromErrno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (lpDistanceToMoveHigh)
+        *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(position);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    std::shared_ptr<File> file = LookupFile(hFile);
+    if (!file)
+        return FALSE;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!CanWrite(file->access)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const char *data = static_cast<const char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        const ssize_t n = write(file->fd, data + done, nNumberOfBytesToWrite - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            if (lpNumberOfBytesWritten)
+                *lpNumberOfBytesWritten = done;
+            SetLastError(Win32ErrorFromErrno(err));
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
+    std::shared_ptr<File> file = LookupFile(hFile);
+    if (!file)
+        return FALSE;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!CanRead(file->access)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    char *data = static_cast<char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToRead) {
+        const ssize_t n = read(file->fd, data + done, nNumberOfBytesToRead - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            if (lpNumberOfBytesRead)
+                *lpNumberOfBytesRead = done;
+            SetLastError(err == EIO ? ERROR_READ_FAULT : Win32ErrorFromErrno(err));
+            return FALSE;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = done;
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE hFile)
+{
+    std::shared_ptr<File> file = LookupFile(hFile);
+    if (!file)
+        return FALSE;
+    if (!CanWrite(file->access)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (fsync(file->fd) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
+    std::shared_ptr<File> file = LookupFile(hFile);
+    if (!file)
+        return INVALID_FILE_SIZE;
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_FILE_SIZE;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (lpFileSizeHigh)
+        *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName)
+{
+    const std::string path = NativePath(lpFileName);
+    if (unlink(path.c_str()) != 0) {
+        SetLastError(PathError(errno, path));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
+{
+    const std::string path = NativePath(lpPathName);
+    if (mkdir(path.c_str(), 0777) != 0) {
+        const int err = errno;
+        SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName)
+{
+    const std::string path = NativePath(lpFileName);
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        SetLastError(path.empty() ? ERROR_PATH_NOT_FOUND : PathError(errno, path));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    if (!(st.st_mode & 0222))
+        return FILE_ATTRIBUTE_READONLY;
+    return FILE_ATTRIBUTE_NORMAL;
+}
