@@ -97,6 +97,8 @@ METEO_DRIVER_EXPORT void *METEO_DRIVER_CALL OpenPort()
 
 METEO_DRIVER_EXPORT int32_t METEO_DRIVER_CALL GetData(void * /*hPort*/, MeteoData *pData)
 {
+    if (pData == nullptr)
+        return -1;
     char szIni[MAX_PATH];
     BesideModule(g_hModule, "Halmdrv.ini", szIni);
 

@@ -128,6 +128,8 @@ METEO_DRIVER_EXPORT void *METEO_DRIVER_CALL OpenPort()
 
 METEO_DRIVER_EXPORT int32_t METEO_DRIVER_CALL GetData(void *hPort, MeteoData *pData)
 {
+    if (pData == nullptr)
+        return -1;
     // The caller provides room for nSequence (68 bytes), as for any version-2 driver.
     MeteoDataBuffer *pBuffer = reinterpret_cast<MeteoDataBuffer *>(pData);
     std::memset(pBuffer, 0, sizeof(MeteoDataBuffer));

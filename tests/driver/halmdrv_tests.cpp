@@ -233,6 +233,16 @@ TEST_F(Halmdrv, a_failed_load_returns_minus_one_with_an_empty_version_1_record)
                                                  "LoadCurrentVantageData_V", "CloseCommPort_V"}));
 }
 
+TEST_F(Halmdrv, get_data_without_a_record_fails_without_asking_the_console)
+{
+    Script(std::string(kAllValues) + "\n");
+    void *hPort = s_driver.OpenPort();
+    ASSERT_NE(hPort, nullptr);
+    EXPECT_EQ(s_driver.GetData(hPort, nullptr), -1);
+    EXPECT_EQ(s_driver.ClosePort(hPort), 1);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"OpenCommPort_V 1 19200", "CloseCommPort_V"}));
+}
+
 TEST_F(Halmdrv, a_port_that_does_not_open_gives_no_handle_and_close_still_closes_the_console)
 {
     Script("open=fail\n");

@@ -236,24 +236,53 @@ TEST_F(Replaydrv, a_missing_file_or_setting_keeps_the_port_closed_with_a_message
     EXPECT_NE(message.find("absent.txt"), std::string::npos) << message;
 }
 
-TEST_F(Replaydrv, get_data_without_a_port_fails)
+TEST_F(Replaydrv, get_data_without_a_port_or_a_record_fails)
 {
     Configure(m_folder, "day.txt", kDay);
     Driver &d = Load(m_folder);
     MeteoDataBuffer buffer = PatternedBuffer();
     EXPECT_LE(d.GetData(nullptr, &buffer.Data), 0);
+    void *hPort = d.OpenPort();
+    ASSERT_NE(hPort, nullptr);
+    EXPECT_LE(d.GetData(hPort, nullptr), 0);
+    d.ClosePort(hPort);
 }
 
-TEST_F(Replaydrv, the_example_day_replays)
+TEST_F(Replaydrv, open_ports_do_not_exclude_each_other)
 {
-    const fs::path example =
-        fs::path(PELMORA_SOURCE_DIR) / "examples" / "replay" / "1_Meteo20261208.txt";
-    WriteText(m_folder / "Replaydrv.ini", "[Settings]\r\nFile=" + example.string() + "\r\n");
+    Configure(m_folder, "day.txt", kDay);
     Driver &d = Load(m_folder);
-    const Reading r = Poll(d);
-    ASSERT_TRUE(r.bOpened);
-    EXPECT_EQ(r.nResult, 1);
-    EXPECT_EQ(r.Buffer.nSequence, 1u);
+    void *hFirst = d.OpenPort();
+    void *hSecond = d.OpenPort();
+    ASSERT_NE(hFirst, nullptr);
+    ASSERT_NE(hSecond, nullptr);
+    MeteoDataBuffer first = PatternedBuffer();
+    MeteoDataBuffer second = PatternedBuffer();
+    EXPECT_EQ(d.GetData(hFirst, &first.Data), 1);
+    EXPECT_EQ(d.GetData(hSecond, &second.Data), 1);
+    EXPECT_EQ(d.ClosePort(hFirst), 1);
+    EXPECT_EQ(d.ClosePort(hSecond), 1);
+    // One copy of the library replays one file: its ports take turns at the lines.
+    EXPECT_EQ(first.nSequence, 1u);
+    EXPECT_EQ(second.nSequence, 2u);
+}
+
+TEST_F(Replaydrv, the_example_replays_with_its_settings)
+{
+    const fs::path example = fs::path(PELMORA_SOURCE_DIR) / "examples" / "replay";
+    fs::copy_file(example / "Replaydrv.ini", m_folder / "Replaydrv.ini");
+    fs::copy_file(example / "1_Meteo20261208.txt", m_folder / "1_Meteo20261208.txt");
+    Driver &d = Load(m_folder);
+    for (uint32_t n = 1; n <= 180; ++n) {
+        const Reading r = Poll(d);
+        ASSERT_TRUE(r.bOpened);
+        ASSERT_EQ(r.nResult, 1);
+        ASSERT_EQ(r.Buffer.nSequence, n);
+    }
+    // Loop=1: the hour starts again.
+    const Reading again = Poll(d);
+    EXPECT_EQ(again.Buffer.nSequence, 181u);
+    EXPECT_EQ(again.Buffer.Data.dWindSpeed, 12.6);
 }
 
 }  // namespace
