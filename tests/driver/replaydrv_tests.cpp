@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <list>
+#include <set>
+#include <thread>
 
 using namespace drivertest;
 
@@ -265,6 +267,38 @@ TEST_F(Replaydrv, open_ports_do_not_exclude_each_other)
     // One copy of the library replays one file: its ports take turns at the lines.
     EXPECT_EQ(first.nSequence, 1u);
     EXPECT_EQ(second.nSequence, 2u);
+}
+
+TEST_F(Replaydrv, stations_polling_one_copy_at_once_never_get_the_same_line)
+{
+    std::string day;
+    for (int i = 0; i < 400; ++i)
+        day += "20261208 10:00:00\t" + std::to_string(i) + "\t0\t0\t0\t0\t0\t0\t1000\t0\r\n";
+    Configure(m_folder, "day.txt", day);
+    Driver &d = Load(m_folder);
+
+    std::vector<std::vector<Reading>> seen(4);
+    std::vector<std::thread> threads;
+    for (auto &mine : seen)
+        threads.emplace_back([&d, &mine] {
+            for (int i = 0; i < 100; ++i)
+                mine.push_back(Poll(d));
+        });
+    for (auto &t : threads)
+        t.join();
+
+    std::set<uint32_t> sequences;
+    std::set<double> speeds;
+    for (const auto &mine : seen)
+        for (const Reading &r : mine) {
+            ASSERT_EQ(r.nResult, 1);
+            sequences.insert(r.Buffer.nSequence);
+            speeds.insert(r.Buffer.Data.dWindSpeed);
+            // Each line goes out with its own count.
+            EXPECT_EQ(r.Buffer.Data.dWindSpeed + 1, r.Buffer.nSequence);
+        }
+    EXPECT_EQ(sequences.size(), 400u);
+    EXPECT_EQ(speeds.size(), 400u);
 }
 
 TEST_F(Replaydrv, the_example_replays_with_its_settings)
