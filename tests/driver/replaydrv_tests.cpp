@@ -291,11 +291,14 @@ TEST_F(Replaydrv, stations_polling_one_copy_at_once_never_get_the_same_line)
     std::set<double> speeds;
     for (const auto &mine : seen)
         for (const Reading &r : mine) {
+            // Copies: the packed record's fields need not be aligned in a vector.
+            const uint32_t sequence = r.Buffer.nSequence;
+            const double speed = r.Buffer.Data.dWindSpeed;
             ASSERT_EQ(r.nResult, 1);
-            sequences.insert(r.Buffer.nSequence);
-            speeds.insert(r.Buffer.Data.dWindSpeed);
+            sequences.insert(sequence);
+            speeds.insert(speed);
             // Each line goes out with its own count.
-            EXPECT_EQ(r.Buffer.Data.dWindSpeed + 1, r.Buffer.nSequence);
+            EXPECT_EQ(speed + 1, sequence);
         }
     EXPECT_EQ(sequences.size(), 400u);
     EXPECT_EQ(speeds.size(), 400u);
