@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "errors.h"
 #include "handle.h"
@@ -23,16 +25,66 @@ std::string NativePath(const char *path)
 
 namespace {
 
-class File : public Object {
-public:
-    File(int fd, DWORD access) : fd(fd), access(access) {}
-    ~File() override { close(fd); }
-    const int fd;
-    const DWORD access;
-};
-
 bool CanRead(DWORD access) { return access & (GENERIC_READ | GENERIC_ALL); }
 bool CanWrite(DWORD access) { return access & (GENERIC_WRITE | GENERIC_ALL); }
+
+// Share modes are kept per open file (device and inode) for the handles of this process, so
+// that an open without sharing refuses later opens here as Windows does. Other processes are
+// not seen: Linux has no mandatory share locks.
+struct FileId {
+    dev_t device;
+    ino_t inode;
+    bool operator<(const FileId &other) const
+    {
+        return device != other.device ? device < other.device : inode < other.inode;
+    }
+};
+
+struct OpenMode {
+    DWORD access;
+    DWORD share;
+};
+
+struct ShareTable {
+    std::mutex lock;
+    std::multimap<FileId, OpenMode> opens;
+};
+
+ShareTable &Shares()
+{
+    static ShareTable *table = new ShareTable;  // never destroyed: handles may outlive main
+    return *table;
+}
+
+bool Compatible(const OpenMode &a, const OpenMode &b)
+{
+    const auto allows = [](const OpenMode &holder, const OpenMode &other) {
+        return (!CanRead(other.access) || (holder.share & FILE_SHARE_READ)) &&
+               (!CanWrite(other.access) || (holder.share & FILE_SHARE_WRITE));
+    };
+    return allows(a, b) && allows(b, a);
+}
+
+class File : public Object {
+public:
+    File(int fd, DWORD access, std::multimap<FileId, OpenMode>::iterator entry)
+        : fd(fd), access(access), entry(entry)
+    {
+    }
+    ~File() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(Shares().lock);
+            Shares().opens.erase(entry);
+        }
+        close(fd);
+    }
+    const int fd;
+    const DWORD access;
+
+private:
+    const std::multimap<FileId, OpenMode>::iterator entry;
+};
 
 bool ParentIsFolder(const std::string &path)
 {
@@ -77,7 +129,7 @@ int OpenRetrying(const std::string &path, int flags, mode_t mode)
 
 using namespace pelmora::platform;
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
 {
     if (!lpFileName || !*lpFileName) {
@@ -112,8 +164,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
         fd = OpenRetrying(path, flags | O_CREAT | O_EXCL, mode);
         if (fd < 0 && errno == EEXIST) {
             existed = true;
-            fd = OpenRetrying(path, flags | (dwCreationDisposition == CREATE_ALWAYS ? O_TRUNC : 0),
-                              mode);
+            fd = OpenRetrying(path, flags, mode);
         }
         break;
     case OPEN_EXISTING:
@@ -124,7 +175,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
         }
-        fd = OpenRetrying(path, flags | O_TRUNC, 0);
+        fd = OpenRetrying(path, flags, 0);
         break;
     default:
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -135,12 +186,37 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
         return INVALID_HANDLE_VALUE;
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const DWORD error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno);
         close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = InsertHandle(std::make_shared<File>(fd, dwDesiredAccess));
+    const FileId id{st.st_dev, st.st_ino};
+    const OpenMode wanted{dwDesiredAccess, dwShareMode};
+    std::multimap<FileId, OpenMode>::iterator entry;
+    {
+        ShareTable &shares = Shares();
+        std::lock_guard<std::mutex> guard(shares.lock);
+        auto range = shares.opens.equal_range(id);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (!Compatible(it->second, wanted)) {
+                close(fd);
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        entry = shares.opens.emplace(id, wanted);
+    }
+    auto file = std::make_shared<File>(fd, dwDesiredAccess, entry);
+    // Emptied only now, so that a refused open never destroys a file that another handle holds.
+    const bool truncate = dwCreationDisposition == TRUNCATE_EXISTING ||
+                          (dwCreationDisposition == CREATE_ALWAYS && existed);
+    if (truncate && ftruncate(fd, 0) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = InsertHandle(std::move(file));
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
@@ -284,6 +360,18 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 BOOL DeleteFileA(LPCSTR lpFileName)
 {
     const std::string path = NativePath(lpFileName);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        ShareTable &shares = Shares();
+        std::lock_guard<std::mutex> guard(shares.lock);
+        auto range = shares.opens.equal_range(FileId{st.st_dev, st.st_ino});
+        for (auto it = range.first; it != range.second; ++it) {
+            if (!(it->second.share & FILE_SHARE_DELETE)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return FALSE;
+            }
+        }
+    }
     if (unlink(path.c_str()) != 0) {
         SetLastError(PathError(errno, path));
         return FALSE;

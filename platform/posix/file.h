@@ -3,7 +3,9 @@
 // A file handle names an object in the handle table and is closed with CloseHandle. Paths may
 // use '/' or '\' as separators. Failures return INVALID_HANDLE_VALUE or FALSE with the Windows
 // error (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_DISK_FULL, ...).
-// Sharing modes are accepted and not enforced: Linux has no mandatory share locks.
+// Share modes hold between the handles of this process (an open that the sharing of another
+// open handle forbids fails with ERROR_SHARING_VIOLATION, and so does deleting a file open
+// without FILE_SHARE_DELETE); other processes are not bound, as Linux has no mandatory locks.
 // One handle may be used from several threads; each call is one system call on its position.
 #pragma once
 

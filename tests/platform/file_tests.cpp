@@ -210,6 +210,51 @@ TEST_F(Files, a_handle_only_does_what_it_was_opened_for)
     EXPECT_EQ("data", ReadAll(In("r.txt")));
 }
 
+TEST_F(Files, an_open_without_sharing_refuses_further_opens_until_it_is_closed)
+{
+    Put(In("locked.txt"), "keep me");
+    HANDLE owner = Open(In("locked.txt"), GENERIC_WRITE, OPEN_ALWAYS);  // share 0
+    ASSERT_NE(INVALID_HANDLE_VALUE, owner);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(In("locked.txt"), GENERIC_READ, OPEN_EXISTING));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Open(In("locked.txt"), GENERIC_WRITE, CREATE_ALWAYS));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ("keep me", ReadAll(In("locked.txt")));  // the refused open emptied nothing
+    EXPECT_FALSE(DeleteFileA(In("locked.txt").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    ASSERT_TRUE(CloseHandle(owner));
+
+    HANDLE again = Open(In("locked.txt"), GENERIC_READ, OPEN_EXISTING);
+    EXPECT_NE(INVALID_HANDLE_VALUE, again);
+    CloseHandle(again);
+}
+
+TEST_F(Files, opens_that_share_what_the_other_does_live_together)
+{
+    const std::string path = In("shared.txt");
+    const auto open = [&](DWORD access, DWORD share) {
+        return CreateFileA(path.c_str(), access, share, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE writer = open(GENERIC_WRITE, FILE_SHARE_READ);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    HANDLE reader = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    EXPECT_NE(INVALID_HANDLE_VALUE, reader);
+    // A second writer is refused by the first writer's sharing, a reader that will not share
+    // writing by the writer's access.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open(GENERIC_READ, FILE_SHARE_READ));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    CloseHandle(reader);
+    CloseHandle(writer);
+
+    HANDLE deletable = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, deletable);
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+    CloseHandle(deletable);
+}
+
 TEST_F(Files, a_full_disk_fails_the_write_with_disk_full)
 {
     HANDLE h = Open("/dev/full", GENERIC_WRITE, OPEN_EXISTING);
