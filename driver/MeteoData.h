@@ -23,6 +23,8 @@ constexpr double METEODATA_MISSING = -9999.0;
 constexpr int32_t METEODATA_SIZE = 64;         // a version-1 record
 constexpr int32_t METEODATA_BUFFER_SIZE = 68;  // what the service provides: room for nSequence
 
+// Packed: a field of a record inside an array or a larger struct may be misaligned, so take
+// fields by value rather than binding references or pointers to them.
 #pragma pack(push, 1)
 
 // One reading, little-endian, no padding. Version 1 ends at byte 64.
