@@ -1,4 +1,4 @@
-// Halmdrv: the station driver for the Vantage Pro2 console, through the console SDK.
+// Halmdrv: the station driver for the weather console, through the console SDK.
 //
 // Halmdrv.ini beside this library, read at every OpenPort and GetData:
 //   [Settings] COMPORT (1), COMSPEED (19200)          serial port and speed for the SDK
