@@ -1,0 +1,6 @@
+// The station start-up block of the service run: one connector thread per configured station,
+// started one after another; sets StationCount.
+#pragma once
+
+// szFNINI is the full path of Pelmora.ini.
+void StartStationBlock(const char *szFNINI);
