@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -255,11 +257,13 @@ public:
         return SOCKET_ERROR;
     }
 
-    // closesocket: aborts what is pending, leaves epoll, and releases the descriptor now or,
-    // when threads are blocked on it, wakes them and leaves the release to the last of them.
+    // closesocket: aborts what is pending, leaves epoll, wakes the threads blocked on the
+    // descriptor and releases it once they have left, so that its port is free again when
+    // closesocket returns, as on Windows. A thread that does not leave within the bound keeps
+    // the descriptor and releases it itself.
     void Close()
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> guard(lock_);
         if (closed_)
             return;
         closed_ = true;
@@ -269,10 +273,14 @@ public:
             Reactor::Instance().Unregister(registration_, fd_);
             registration_ = 0;
         }
+        if (blockedUsers_ != 0) {
+            // A closed descriptor would not wake them on Linux; a shut-down one does.
+            ::shutdown(fd_, SHUT_RDWR);
+            usersGone_.wait_for(guard, std::chrono::seconds(5),
+                                [this] { return blockedUsers_ == 0; });
+        }
         if (blockedUsers_ == 0)
             ReleaseDescriptor();
-        else
-            ::shutdown(fd_, SHUT_RDWR);
     }
 
     int Shutdown(int how)
@@ -331,19 +339,23 @@ public:
     }
 
     // Ends a blocking call and returns the Winsock error for `err` (the call's errno; 0 when it
-    // succeeded): a call released by closesocket reports WSAEINTR. `transfer` tells a send or
+    // succeeded); a call during which closesocket ran reports WSAEINTR. `transfer` tells a send or
     // receive, whose failure may break the connection, from an accept or connect.
     int EndBlocking(int err, bool transfer)
     {
         std::lock_guard<std::mutex> guard(lock_);
         --blockedUsers_;
         bool closedMeanwhile = closed_;
-        if (closed_ && blockedUsers_ == 0)
+        if (closed_ && blockedUsers_ == 0) {
             ReleaseDescriptor();
-        if (err == 0)
-            return 0;
+            usersGone_.notify_all();
+        }
+        // Whatever the call saw, closesocket interrupted it (a receive woken by the shut-down
+        // would otherwise report the end of the stream).
         if (closedMeanwhile)
             return WSAEINTR;
+        if (err == 0)
+            return 0;
         if (transfer && IsBrokenConnection(err) && broken_ == 0)
             broken_ = err;
         return static_cast<int>(WinsockErrorFromErrno(err));
@@ -403,6 +415,7 @@ private:
     }
 
     std::mutex lock_;
+    std::condition_variable usersGone_;
     int fd_;
     bool closed_ = false;
     bool receiveShutdown_ = false;
@@ -691,6 +704,8 @@ SOCKET WSAAccept(SOCKET s, struct sockaddr *addr, LPINT addrlen, LPCONDITIONPROC
     } while (accepted < 0 && errno == EINTR);
     int result = socket->EndBlocking(accepted < 0 ? errno : 0, false);
     if (result != 0) {
+        if (accepted >= 0)
+            ::close(accepted);
         WSASetLastError(result);
         return INVALID_SOCKET;
     }

@@ -519,12 +519,39 @@ TEST_F(Sockets, closing_a_listening_socket_releases_a_blocked_accept)
     // Closed while the thread is really blocked, not before it got there.
     EXPECT_TRUE(WaitUntilInSystemCall(acceptingThread, SYS_accept4));
     ASSERT_EQ(0, closesocket(listener));
-    acceptor.join();
-    EXPECT_EQ(INVALID_SOCKET, accepted);
-    EXPECT_EQ(WSAEINTR, error);
-    // The port is free again: the descriptor was really closed.
+    // The port is free as soon as closesocket returns, so accepting can start again at once.
     SOCKET again = NewSocket();
     sockaddr_in address = sockettest::Loopback(port);
     EXPECT_EQ(0, bind(again, reinterpret_cast<sockaddr *>(&address), sizeof(address)));
     closesocket(again);
+    acceptor.join();
+    EXPECT_EQ(INVALID_SOCKET, accepted);
+    EXPECT_EQ(WSAEINTR, error);
+}
+
+TEST_F(Sockets, closing_a_socket_releases_a_blocked_receive)
+{
+    USHORT port = 0;
+    SOCKET listener = Listen(port);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    Connection c = sockettest::Connect(listener, port);
+    ASSERT_NE(INVALID_SOCKET, c.server);
+    std::atomic<pid_t> receivingThread{0};
+    int result = 0;
+    int error = 0;
+    std::thread receiver([&] {
+        receivingThread = static_cast<pid_t>(syscall(SYS_gettid));
+        char buffer[8];
+        result = recv(c.client, buffer, sizeof(buffer), 0);
+        error = WSAGetLastError();
+    });
+    while (receivingThread == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(WaitUntilInSystemCall(receivingThread, SYS_recvfrom));
+    ASSERT_EQ(0, closesocket(c.client));
+    receiver.join();
+    EXPECT_EQ(SOCKET_ERROR, result);
+    EXPECT_EQ(WSAEINTR, error);
+    closesocket(c.server);
+    closesocket(listener);
 }
