@@ -102,7 +102,8 @@ SOCKET WSASocketA(int af, int type, int protocol, LPWSAPROTOCOL_INFOA lpProtocol
 
 // Closes the socket handle at once. Its pending overlapped operations complete as aborted
 // (ERROR_OPERATION_ABORTED, 995) on the associated port; a thread blocked in WSAAccept, connect,
-// send or recv on it returns with an error. The descriptor is released after the last of them.
+// send or recv on it returns with WSAEINTR. The descriptor (and so its port) is released before
+// closesocket returns, once such threads have left it.
 int closesocket(SOCKET s);
 
 int bind(SOCKET s, const struct sockaddr *name, int namelen);

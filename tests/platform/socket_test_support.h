@@ -90,6 +90,17 @@ inline bool SetResetOnClose(SOCKET s)
                       sizeof(option)) == 0;
 }
 
+// Small socket buffers, so that a send of a few megabytes has to wait for the reader (the
+// kernel would otherwise grow them far enough to take it all at once).
+inline bool LimitBuffers(SOCKET sender, SOCKET receiver)
+{
+    int size = 64 * 1024;
+    return setsockopt(sender, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&size),
+                      sizeof(size)) == 0 &&
+           setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size),
+                      sizeof(size)) == 0;
+}
+
 // Receives exactly `length` bytes with plain blocking receives; false when the stream ends first.
 inline bool ReceiveAll(SOCKET s, char *buffer, int length)
 {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +72,7 @@ protected:
         connection = sockettest::Connect(listener, port);
         ASSERT_NE(INVALID_SOCKET, connection.client);
         ASSERT_NE(INVALID_SOCKET, connection.server);
+        ASSERT_TRUE(sockettest::LimitBuffers(connection.server, connection.client));
         completionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
         ASSERT_NE(nullptr, completionPort);
         ASSERT_EQ(completionPort,
@@ -552,6 +554,37 @@ TEST_F(Sockets, closing_a_socket_releases_a_blocked_receive)
     receiver.join();
     EXPECT_EQ(SOCKET_ERROR, result);
     EXPECT_EQ(WSAEINTR, error);
+    closesocket(c.server);
+    closesocket(listener);
+}
+
+TEST(WinsockErrors, the_connection_errors_callers_test_for_have_their_winsock_numbers)
+{
+    using pelmora::platform::WinsockErrorFromErrno;
+    EXPECT_EQ(10054u, WinsockErrorFromErrno(ECONNRESET));
+    EXPECT_EQ(10053u, WinsockErrorFromErrno(ECONNABORTED));
+    EXPECT_EQ(10058u, WinsockErrorFromErrno(EPIPE));
+    EXPECT_EQ(10058u, WinsockErrorFromErrno(ESHUTDOWN));
+    EXPECT_EQ(10038u, WinsockErrorFromErrno(EBADF));
+    EXPECT_EQ(10038u, WinsockErrorFromErrno(ENOTSOCK));
+    EXPECT_EQ(10048u, WinsockErrorFromErrno(EADDRINUSE));
+}
+
+TEST_F(Sockets, plain_sends_to_a_vanished_peer_fail_without_a_signal)
+{
+    USHORT port = 0;
+    SOCKET listener = Listen(port);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    Connection c = sockettest::Connect(listener, port);
+    ASSERT_NE(INVALID_SOCKET, c.server);
+    ASSERT_EQ(0, closesocket(c.client));
+    char data[1024] = {};
+    int result = 0;
+    for (int i = 0; i < 1000 && result != SOCKET_ERROR; ++i)
+        result = send(c.server, data, sizeof(data), 0);
+    EXPECT_EQ(SOCKET_ERROR, result);
+    int error = WSAGetLastError();
+    EXPECT_TRUE(error == WSAECONNRESET || error == WSAESHUTDOWN) << error;
     closesocket(c.server);
     closesocket(listener);
 }
