@@ -96,24 +96,24 @@ TEST_F(GuardTest, guards_of_one_name_are_one_guard)
 {
     SWMRG other;
     ASSERT_TRUE(Initialize(&other, name.c_str()));
-    ASSERT_EQ(WaitToWrite(&guard, INFINITE), 0u);
+    ASSERT_EQ(WaitToWrite(&guard, 10000), 0u);
     std::thread reader([&] { EXPECT_EQ(WaitToRead(&other, 50), DWORD(WAIT_TIMEOUT)); });
     reader.join();
     DoneWriting(&guard);
-    ASSERT_EQ(WaitToRead(&other, INFINITE), 0u);
+    ASSERT_EQ(WaitToRead(&other, 10000), 0u);
     DoneReading(&other);
     Delete(&other);
 }
 
 TEST_F(GuardTest, writer_waits_until_the_last_reader_has_left)
 {
-    ASSERT_EQ(WaitToRead(&guard, INFINITE), 0u);
-    ASSERT_EQ(WaitToRead(&guard, INFINITE), 0u);
+    ASSERT_EQ(WaitToRead(&guard, 10000), 0u);
+    ASSERT_EQ(WaitToRead(&guard, 10000), 0u);
 
     Signal writerIn;
     std::atomic<bool> readersGone{false};
     std::thread writer([&] {
-        ASSERT_EQ(WaitToWrite(&guard, INFINITE), 0u);
+        ASSERT_EQ(WaitToWrite(&guard, 10000), 0u);
         EXPECT_TRUE(readersGone.load());
         writerIn.Set();
         DoneWriting(&guard);
@@ -131,7 +131,7 @@ TEST_F(GuardTest, readers_are_inside_together)
 {
     Signal firstIn, secondIn;
     std::thread first([&] {
-        ASSERT_EQ(WaitToRead(&guard, INFINITE), 0u);
+        ASSERT_EQ(WaitToRead(&guard, 10000), 0u);
         firstIn.Set();
         // Stays inside until the second reader is in as well.
         EXPECT_TRUE(secondIn.WaitFor(10000));
@@ -151,13 +151,13 @@ TEST_F(GuardTest, readers_are_inside_together)
 
 TEST_F(GuardTest, reader_waits_for_the_writer_and_a_timed_out_reader_leaves_no_trace)
 {
-    ASSERT_EQ(WaitToWrite(&guard, INFINITE), 0u);
+    ASSERT_EQ(WaitToWrite(&guard, 10000), 0u);
     std::thread reader([&] { EXPECT_EQ(WaitToRead(&guard, 50), DWORD(WAIT_TIMEOUT)); });
     reader.join();
 
     Signal readerIn;
     std::thread late([&] {
-        ASSERT_EQ(WaitToRead(&guard, INFINITE), 0u);
+        ASSERT_EQ(WaitToRead(&guard, 10000), 0u);
         readerIn.Set();
         DoneReading(&guard);
     });
@@ -170,9 +170,27 @@ TEST_F(GuardTest, reader_waits_for_the_writer_and_a_timed_out_reader_leaves_no_t
     DoneWriting(&guard);
 }
 
+TEST_F(GuardTest, guard_left_by_one_thread_can_be_taken_by_another)
+{
+    ASSERT_EQ(WaitToWrite(&guard, 10000), 0u);
+    DoneWriting(&guard);
+    ASSERT_EQ(WaitToRead(&guard, 10000), 0u);
+    DoneReading(&guard);
+    std::thread other([&] {
+        ASSERT_EQ(WaitToWrite(&guard, 5000), 0u);
+        DoneWriting(&guard);
+        ASSERT_EQ(WaitToRead(&guard, 5000), 0u);
+        DoneReading(&guard);
+    });
+    other.join();
+    // And back: the other thread left nothing behind either.
+    ASSERT_EQ(WaitToWrite(&guard, 5000), 0u);
+    DoneWriting(&guard);
+}
+
 TEST_F(GuardTest, writers_exclude_each_other)
 {
-    ASSERT_EQ(WaitToWrite(&guard, INFINITE), 0u);
+    ASSERT_EQ(WaitToWrite(&guard, 10000), 0u);
     std::thread other([&] { EXPECT_EQ(WaitToWrite(&guard, 50), DWORD(WAIT_TIMEOUT)); });
     other.join();
     DoneWriting(&guard);
@@ -212,7 +230,7 @@ TEST(StationTableUnderLoad, concurrent_writers_and_readers_see_consistent_window
     for (int r = 0; r < Readers; ++r) {
         threads.emplace_back([r, &writersDone, &checks] {
             do {
-                if (WaitToRead(&MeteoDataGuard, INFINITE) != 0) {
+                if (WaitToRead(&MeteoDataGuard, 10000) != 0) {
                     ADD_FAILURE() << "WaitToRead failed";
                     return;
                 }
