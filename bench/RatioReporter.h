@@ -7,12 +7,16 @@
 
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 class CRatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Plain text, so that captured output carries no colour codes.
+    CRatioReporter() : ConsoleReporter(OO_Tabular) {}
+
     // `name` takes `ratio` times the time of `reference`.
     void Compare(std::string name, std::string reference)
     {
@@ -38,26 +42,29 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::FILE *out = stdout;
+        std::ostream &out = GetOutputStream();
+        char line[256];
         for (const auto &pair : m_pairs) {
             auto ours = m_nanoseconds.find(pair.first);
             auto reference = m_nanoseconds.find(pair.second);
             if (ours == m_nanoseconds.end() || reference == m_nanoseconds.end() ||
                 reference->second <= 0)
                 continue;
-            std::fprintf(out, "%s: %.1f ns CPU, %s: %.1f ns CPU, ratio %.2f\n", pair.first.c_str(),
-                         ours->second, pair.second.c_str(), reference->second,
-                         ours->second / reference->second);
+            std::snprintf(line, sizeof line, "%s: %.1f ns CPU, %s: %.1f ns CPU, ratio %.2f\n",
+                          pair.first.c_str(), ours->second, pair.second.c_str(), reference->second,
+                          ours->second / reference->second);
+            out << line;
         }
         for (const auto &budget : m_budgets) {
             auto ours = m_nanoseconds.find(budget.first);
             if (ours == m_nanoseconds.end())
                 continue;
-            std::fprintf(out, "%s: %.1f ns CPU of a %.0f ns budget (%s)\n", budget.first.c_str(),
-                         ours->second, budget.second,
-                         ours->second <= budget.second ? "within" : "OVER");
+            std::snprintf(line, sizeof line, "%s: %.1f ns CPU of a %.0f ns budget (%s)\n",
+                          budget.first.c_str(), ours->second, budget.second,
+                          ours->second <= budget.second ? "within" : "OVER");
+            out << line;
         }
-        std::fflush(out);
+        out.flush();
     }
 
 private:
