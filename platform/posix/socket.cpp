@@ -197,7 +197,10 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_)
             return;
-        RunQueue(reads_);
+        // Reads pending when this side shut down receiving wait for closesocket, as Winsock
+        // keeps them; Linux would end them as if the peer had closed.
+        if (!receiveShutdown_)
+            RunQueue(reads_);
         RunQueue(writes_);
     }
 

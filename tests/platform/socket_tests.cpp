@@ -467,6 +467,26 @@ TEST_F(PortConnection, sending_to_a_vanished_peer_fails_without_killing_the_proc
         << error;
 }
 
+TEST_F(PortConnection, a_read_pending_at_our_receive_shutdown_waits_until_the_socket_is_closed)
+{
+    char buffer[8];
+    OVERLAPPED overlapped{};
+    ASSERT_EQ(WSA_IO_PENDING, StartRecv(connection.server, buffer, sizeof(buffer), &overlapped));
+    ASSERT_EQ(0, shutdown(connection.server, SD_RECEIVE));
+    // Neither the shut-down nor the peer's data or end of stream completes it.
+    char data[] = "late";
+    ASSERT_EQ(4, send(connection.client, data, 4, 0));
+    ASSERT_EQ(0, shutdown(connection.client, SD_SEND));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Wait(completionPort, 50).error);
+
+    ASSERT_EQ(0, closesocket(connection.server));
+    connection.server = INVALID_SOCKET;
+    Completion c = Wait(completionPort);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), c.error);
+    EXPECT_EQ(&overlapped, c.overlapped);
+}
+
 TEST_F(PortConnection, shutting_down_each_direction)
 {
     ASSERT_EQ(0, shutdown(connection.server, SD_SEND));
