@@ -1,8 +1,8 @@
 #include "service/StationBlock.h"
 
+#include "acquisition/MeteoConnector.h"
+
 void StartStationBlock(const char *szFNINI)
 {
-    // The acquisition's start-up block (connector threads with the start handshake) is
-    // called from here.
-    (void)szFNINI;
+    StartStationThreads(szFNINI);
 }
