@@ -51,8 +51,8 @@ bool CIOCompletionPort::Dequeue(ULONG_PTR *pCompletionKey, DWORD *pdwNumBytes,
     ULONG_PTR completionKey = 0;
     DWORD dwNumBytes = 0;
     OVERLAPPED *pOverlapped = nullptr;
-    const BOOL ok = GetQueuedCompletionStatus(m_iocp, &dwNumBytes, &completionKey, &pOverlapped,
-                                              timeoutMillis);
+    const BOOL ok =
+        GetQueuedCompletionStatus(m_iocp, &dwNumBytes, &completionKey, &pOverlapped, timeoutMillis);
     const DWORD lastError = ok ? 0 : GetLastError();
     // A failure with an OVERLAPPED is a dequeued packet of a failed operation: it is handed out
     // like any other before the error is thrown.
@@ -65,8 +65,7 @@ bool CIOCompletionPort::Dequeue(ULONG_PTR *pCompletionKey, DWORD *pdwNumBytes,
         return true;
     if (pOverlapped == nullptr && lastError == WAIT_TIMEOUT)
         return false;
-    throw CWin32Exception("CIOCompletionPort::GetStatus() - GetQueuedCompletionStatus",
-                          lastError);
+    throw CWin32Exception("CIOCompletionPort::GetStatus() - GetQueuedCompletionStatus", lastError);
 }
 
 }  // namespace Win32

@@ -3,8 +3,7 @@
 namespace Tarnwick {
 namespace Win32 {
 
-CSocket::Exception::Exception(const std::string &where, DWORD error)
-    : CWin32Exception(where, error)
+CSocket::Exception::Exception(const std::string &where, DWORD error) : CWin32Exception(where, error)
 {
 }
 
@@ -76,8 +75,7 @@ void CSocket::AbortiveClose()
 
 SOCKET CSocket::CreateListeningSocket(unsigned long listenAddress, unsigned short listenPort)
 {
-    const SOCKET theSocket =
-        WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    const SOCKET theSocket = WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
     if (theSocket == INVALID_SOCKET)
         throw CWin32Exception("CSocket::CreateListeningSocket()",
                               static_cast<DWORD>(WSAGetLastError()));

@@ -68,7 +68,8 @@ HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
     std::shared_ptr<pelmora::platform::CompletionPort> port;
     bool created = false;
     if (ExistingCompletionPort) {
-        port = pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(ExistingCompletionPort);
+        port = pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(
+            ExistingCompletionPort);
         if (!port) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
@@ -90,7 +91,8 @@ HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
 BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred,
                                 ULONG_PTR dwCompletionKey, LPOVERLAPPED lpOverlapped)
 {
-    auto port = pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(CompletionPort);
+    auto port =
+        pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(CompletionPort);
     if (!port) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -111,7 +113,8 @@ BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTra
     *lpOverlapped = nullptr;
     // The lookup's reference keeps the port alive while this thread waits, even if its handle
     // is closed meanwhile.
-    auto port = pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(CompletionPort);
+    auto port =
+        pelmora::platform::LookupHandleAs<pelmora::platform::CompletionPort>(CompletionPort);
     if (!port) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -520,8 +520,8 @@ int SocketSend(SOCKET s, const char *buf, int len, int flags)
     int sent = 0;
     int err = 0;
     while (sent < len) {
-        ssize_t n = ::sendto(fd, buf + sent, static_cast<size_t>(len - sent),
-                             flags | MSG_NOSIGNAL, nullptr, 0);
+        ssize_t n = ::sendto(fd, buf + sent, static_cast<size_t>(len - sent), flags | MSG_NOSIGNAL,
+                             nullptr, 0);
         if (n >= 0) {
             sent += static_cast<int>(n);
         } else if (errno != EINTR) {
@@ -579,8 +579,7 @@ int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData)
     }
     lpWSAData->wVersion = MAKEWORD(major, minor);
     lpWSAData->wHighVersion = MAKEWORD(2, 2);
-    std::snprintf(lpWSAData->szDescription, sizeof(lpWSAData->szDescription), "%s",
-                  "WinSock 2.0");
+    std::snprintf(lpWSAData->szDescription, sizeof(lpWSAData->szDescription), "%s", "WinSock 2.0");
     std::snprintf(lpWSAData->szSystemStatus, sizeof(lpWSAData->szSystemStatus), "%s", "Running");
     lpWSAData->iMaxSockets = 0;
     lpWSAData->iMaxUdpDg = 0;

@@ -10,13 +10,15 @@
 // were started. Errors are Winsock numbers (WSAGetLastError); errno never leaks out.
 //
 // Addresses are the system's own (sockaddr, sockaddr_in, in_addr), as are htons/htonl/ntohs/
-// ntohl, inet_ntoa and inet_addr, and the option names (SOL_SOCKET, SO_LINGER, ...). The
-// functions below are overloads on SOCKET of the system's descriptor calls of the same name.
+// ntohl, inet_ntoa, inet_addr and getaddrinfo, and the option names (SOL_SOCKET, SO_LINGER,
+// ...). The functions below are overloads on SOCKET of the system's descriptor calls of the
+// same name.
 //
 // All functions may be called from any thread.
 #pragma once
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -42,9 +44,15 @@ typedef struct sockaddr_in *LPSOCKADDR_IN;
 typedef struct in_addr IN_ADDR;
 typedef struct linger LINGER;
 
+// Name resolution is the system's getaddrinfo/freeaddrinfo, as in Winsock's ws2tcpip.h; its
+// failures are the resolver's own codes (nonzero), not Winsock numbers.
+typedef struct addrinfo ADDRINFOA;
+typedef struct addrinfo *PADDRINFOA;
+
 #ifndef MAKEWORD
-#define MAKEWORD(low, high) \
-    (static_cast<WORD>((static_cast<BYTE>(low)) | (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
+#define MAKEWORD(low, high)                       \
+    (static_cast<WORD>((static_cast<BYTE>(low)) | \
+                       (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
 #endif
 #ifndef LOBYTE
 #define LOBYTE(w) (static_cast<BYTE>(static_cast<WORD>(w) & 0xff))
@@ -79,8 +87,8 @@ typedef int(CALLBACK *LPCONDITIONPROC)(LPWSABUF lpCallerId, LPWSABUF lpCallerDat
                                        LPQOS lpGQOS, LPWSABUF lpCalleeId, LPWSABUF lpCalleeData,
                                        GROUP *g, DWORD_PTR dwCallbackData);
 typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwError, DWORD cbTransferred,
-                                                          LPWSAOVERLAPPED lpOverlapped,
-                                                          DWORD dwFlags);
+                                                           LPWSAOVERLAPPED lpOverlapped,
+                                                           DWORD dwFlags);
 
 #define WSA_FLAG_OVERLAPPED 0x01
 

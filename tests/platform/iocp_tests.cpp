@@ -74,8 +74,7 @@ TEST(CompletionPort, calls_on_a_closed_or_foreign_handle_fail_with_invalid_handl
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 
     // A handle that names some other kind of object.
-    HANDLE other =
-        pelmora::platform::InsertHandle(std::make_shared<pelmora::platform::Object>());
+    HANDLE other = pelmora::platform::InsertHandle(std::make_shared<pelmora::platform::Object>());
     EXPECT_FALSE(PostQueuedCompletionStatus(other, 0, 1, nullptr));
     EXPECT_EQ(nullptr, CreateIoCompletionPort(INVALID_HANDLE_VALUE, other, 1, 0));
     EXPECT_EQ(nullptr, CreateIoCompletionPort(other, nullptr, 1, 0));

@@ -97,8 +97,8 @@ private:
         connection->writing = true;
         WSABUF wsabuf{length, connection->buffer};
         DWORD sent = 0;
-        if (WSASend(connection->socket, &wsabuf, 1, &sent, 0, &connection->overlapped,
-                    nullptr) != 0 &&
+        if (WSASend(connection->socket, &wsabuf, 1, &sent, 0, &connection->overlapped, nullptr) !=
+                0 &&
             WSAGetLastError() != WSA_IO_PENDING) {
             ++errors_;
             Finish(connection);
@@ -204,7 +204,8 @@ TEST_F(SocketLoad, a_thousand_connections_echo_every_byte_and_leave_no_descripto
                     for (int i = 0; i < kOpenAtOnce; ++i) {
                         const std::string &m = messages[i];
                         std::string back(m.size(), '\0');
-                        if (sockettest::ReceiveAll(open[i], &back[0], static_cast<int>(back.size())) &&
+                        if (sockettest::ReceiveAll(open[i], &back[0],
+                                                   static_cast<int>(back.size())) &&
                             back == m)
                             ++echoed;
                         else

@@ -161,8 +161,8 @@ TEST_F(Sockets, accept_reports_the_peer_address_and_both_ends_see_each_other)
     char addressBuffer[64];
     std::memset(addressBuffer, 0xcc, sizeof(addressBuffer));
     int length = sizeof(addressBuffer);
-    SOCKET server = WSAAccept(listener, reinterpret_cast<sockaddr *>(addressBuffer), &length,
-                              nullptr, 0);
+    SOCKET server =
+        WSAAccept(listener, reinterpret_cast<sockaddr *>(addressBuffer), &length, nullptr, 0);
     ASSERT_NE(INVALID_SOCKET, server);
     EXPECT_EQ(16, length);
     sockaddr_in peer;
@@ -176,8 +176,7 @@ TEST_F(Sockets, accept_reports_the_peer_address_and_both_ends_see_each_other)
     EXPECT_EQ(clientName.sin_port, peer.sin_port);
     sockaddr_in serverPeer{};
     int serverPeerLength = sizeof(serverPeer);
-    ASSERT_EQ(0,
-              getpeername(client, reinterpret_cast<sockaddr *>(&serverPeer), &serverPeerLength));
+    ASSERT_EQ(0, getpeername(client, reinterpret_cast<sockaddr *>(&serverPeer), &serverPeerLength));
     EXPECT_EQ(htons(port), serverPeer.sin_port);
 
     // Plain blocking calls in both directions.
@@ -209,8 +208,8 @@ TEST_F(Sockets, options_are_set_and_read_back)
     EXPECT_EQ(0, option.l_linger);
     int value = 0;
     length = sizeof(value);
-    ASSERT_EQ(0, getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char *>(&value),
-                            &length));
+    ASSERT_EQ(0,
+              getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char *>(&value), &length));
     EXPECT_NE(0, value);
     closesocket(s);
 }
@@ -318,8 +317,8 @@ TEST_F(PortConnection, a_large_send_completes_once_with_every_byte_sent)
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + (i >> 13));
     OVERLAPPED overlapped{};
-    int started = StartSend(connection.server, data.data(), static_cast<ULONG>(data.size()),
-                            &overlapped);
+    int started =
+        StartSend(connection.server, data.data(), static_cast<ULONG>(data.size()), &overlapped);
     ASSERT_EQ(WSA_IO_PENDING, started);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Wait(completionPort, 0).error);
 

@@ -138,8 +138,7 @@ TEST_F(SocketWrappers, a_failed_operation_throws_from_get_status_with_the_packet
     DWORD received = 0;
     DWORD flags = 0;
     OVERLAPPED overlapped{};
-    ASSERT_EQ(SOCKET_ERROR,
-              WSARecv(server, &wsabuf, 1, &received, &flags, &overlapped, nullptr));
+    ASSERT_EQ(SOCKET_ERROR, WSARecv(server, &wsabuf, 1, &received, &flags, &overlapped, nullptr));
     ASSERT_EQ(WSA_IO_PENDING, WSAGetLastError());
     closesocket(server);
 
