@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "errors.h"
+#include "kernel.h"
 
 namespace pelmora::platform {
 namespace {
@@ -47,6 +48,9 @@ HANDLE InsertHandle(ObjectPtr object)
 
 ObjectPtr LookupHandle(HANDLE handle)
 {
+    // GetCurrentThread()'s pseudo-handle names the calling thread, as on Windows.
+    if (handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)))
+        return CurrentThreadObject();
     HandleTable &table = Table();
     {
         std::shared_lock<std::shared_mutex> guard(table.lock);

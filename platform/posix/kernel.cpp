@@ -307,14 +307,9 @@ bool Completion::Acquire(ThreadRecord &) { return false; }
 
 namespace {
 
-const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
-
 std::shared_ptr<Waitable> LookupWaitable(HANDLE handle)
 {
-    if (handle == kCurrentThreadPseudoHandle)
-        return CurrentThreadObject();
-    ObjectPtr object = LookupHandle(handle);
-    auto waitable = std::dynamic_pointer_cast<Waitable>(object);
+    auto waitable = std::dynamic_pointer_cast<Waitable>(LookupHandle(handle));
     if (!waitable)
         SetLastError(ERROR_INVALID_HANDLE);
     return waitable;

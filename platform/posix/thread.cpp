@@ -132,8 +132,6 @@ std::shared_ptr<ThreadObject> CurrentObject()
 
 std::shared_ptr<ThreadObject> LookupThread(HANDLE handle)
 {
-    if (handle == kCurrentThreadPseudoHandle)
-        return CurrentObject();
     auto object = std::dynamic_pointer_cast<ThreadObject>(LookupHandle(handle));
     if (!object)
         SetLastError(ERROR_INVALID_HANDLE);

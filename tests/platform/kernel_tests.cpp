@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,35 @@ struct Handle {
     Handle &operator=(const Handle &) = delete;
     operator HANDLE() const { return h; }
     HANDLE h;
+};
+
+// Threads that the test joins. Should a failed assertion leave the scope first, `release`
+// runs and the threads are joined then, so no blocked thread aborts the whole program.
+class ThreadGroup {
+public:
+    explicit ThreadGroup(std::function<void()> release = {}) : release_(std::move(release)) {}
+    ~ThreadGroup()
+    {
+        if (release_)
+            release_();
+        Join();
+    }
+    template <class F>
+    void Start(F f)
+    {
+        threads_.emplace_back(std::move(f));
+    }
+    void Join()
+    {
+        for (auto &t : threads_)
+            if (t.joinable())
+                t.join();
+        release_ = nullptr;
+    }
+
+private:
+    std::function<void()> release_;
+    std::vector<std::thread> threads_;
 };
 
 // Blocks until `count` waits are in progress on `h` (the threads started them).
@@ -65,9 +95,12 @@ TEST(Events, auto_reset_event_hands_exactly_one_waiter_per_set)
     constexpr int kWaiters = 6;
     Handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     Handle released(CreateSemaphoreA(nullptr, 0, kWaiters, nullptr));
-    std::vector<std::thread> threads;
+    ThreadGroup threads([&] {
+        for (int i = 0; i < kWaiters; ++i)
+            SetEvent(e);
+    });
     for (int i = 0; i < kWaiters; ++i)
-        threads.emplace_back([&] {
+        threads.Start([&] {
             if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
                 ReleaseSemaphore(released, 1, nullptr);
         });
@@ -79,8 +112,7 @@ TEST(Events, auto_reset_event_hands_exactly_one_waiter_per_set)
         EXPECT_EQ(static_cast<size_t>(kWaiters - i), WaitsInProgress(e));
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(e, 0));
     }
-    for (auto &t : threads)
-        t.join();
+    threads.Join();
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(released, 0));
 }
 
@@ -103,9 +135,9 @@ TEST(Events, pulse_releases_all_waiters_of_a_manual_event_and_one_of_an_auto_eve
         Handle e(CreateEventA(nullptr, manual, FALSE, nullptr));
         Handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         std::atomic<int> pulsed{0};
-        std::vector<std::thread> threads;
+        ThreadGroup threads([&] { SetEvent(stop); });
         for (int i = 0; i < kWaiters; ++i)
-            threads.emplace_back([&] {
+            threads.Start([&] {
                 HANDLE both[] = {e, stop};
                 if (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0)
                     ++pulsed;
@@ -115,8 +147,7 @@ TEST(Events, pulse_releases_all_waiters_of_a_manual_event_and_one_of_an_auto_eve
         EXPECT_EQ(static_cast<size_t>(manual ? 0 : kWaiters - 1), WaitsInProgress(e));
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(e, 0));
         SetEvent(stop);
-        for (auto &t : threads)
-            t.join();
+        threads.Join();
         EXPECT_EQ(manual ? kWaiters : 1, pulsed.load()) << manual;
     }
 }
@@ -126,16 +157,15 @@ TEST(Events, set_on_a_manual_event_releases_every_waiter)
     constexpr int kWaiters = 5;
     Handle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> woken{0};
-    std::vector<std::thread> threads;
+    ThreadGroup threads([&] { SetEvent(e); });
     for (int i = 0; i < kWaiters; ++i)
-        threads.emplace_back([&] {
+        threads.Start([&] {
             if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
                 ++woken;
         });
     AwaitWaiters(e, kWaiters);
     ASSERT_TRUE(SetEvent(e));
-    for (auto &t : threads)
-        t.join();
+    threads.Join();
     EXPECT_EQ(kWaiters, woken.load());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
 }
@@ -196,26 +226,62 @@ TEST(Mutexes, blocked_waiter_gets_abandoned_index_when_the_owner_ends)
     Handle other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Handle owned(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    std::thread owner([&] {
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // held twice when it ends
-        SetEvent(owned);
-        WaitForSingleObject(go, INFINITE);
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(owned, 10000));
     DWORD result = WAIT_FAILED;
-    std::thread waiter([&] {
-        HANDLE both[] = {other, m};
-        result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-        if (result == WAIT_ABANDONED_0 + 1)
-            ReleaseMutex(m);
-    });
-    AwaitWaiters(m, 1);
-    SetEvent(go);
-    owner.join();
-    waiter.join();
+    {
+        ThreadGroup threads([&] {
+            SetEvent(go);
+            SetEvent(other);
+        });
+        threads.Start([&] {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // held twice when it ends
+            SetEvent(owned);
+            WaitForSingleObject(go, INFINITE);
+        });
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(owned, 10000));
+        threads.Start([&] {
+            HANDLE both[] = {other, m};
+            result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+            if (result == WAIT_ABANDONED_0 + 1)
+                ReleaseMutex(m);
+        });
+        AwaitWaiters(m, 1);
+        SetEvent(go);
+        threads.Join();
+    }
     EXPECT_EQ(WAIT_ABANDONED_0 + 1, result);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));  // released once, not left owned
+    EXPECT_TRUE(ReleaseMutex(m));
+}
+
+TEST(Mutexes, release_hands_the_mutex_to_a_blocked_waiter)
+{
+    Handle m(CreateMutexA(nullptr, TRUE, nullptr));
+    DWORD result = WAIT_FAILED;
+    BOOL released = FALSE;
+    {
+        ThreadGroup waiter([&] { ReleaseMutex(m); });
+        waiter.Start([&] {
+            result = WaitForSingleObject(m, INFINITE);
+            released = ReleaseMutex(m);
+        });
+        AwaitWaiters(m, 1);
+        ASSERT_TRUE(ReleaseMutex(m));
+        waiter.Join();
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, result);
+    EXPECT_TRUE(released);  // the waiter was made the owner
+}
+
+TEST(Mutexes, wait_all_reports_the_abandoned_mutex_among_its_objects)
+{
+    Handle e(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    Handle m(CreateMutexA(nullptr, FALSE, nullptr));
+    Handle s(CreateSemaphoreA(nullptr, 1, 1, nullptr));
+    std::thread([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0)); }).join();
+    HANDLE all[] = {e, m, s};
+    EXPECT_EQ(WAIT_ABANDONED_0 + 1, WaitForMultipleObjects(3, all, TRUE, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(s, 0));  // taken too
     EXPECT_TRUE(ReleaseMutex(m));
 }
 
@@ -249,6 +315,30 @@ TEST(Semaphores, bad_counts_are_refused)
     Handle s(CreateSemaphoreA(nullptr, 0, 1, nullptr));
     EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+}
+
+TEST(Semaphores, release_of_n_completes_exactly_n_waits)
+{
+    constexpr int kWaiters = 5;
+    Handle s(CreateSemaphoreA(nullptr, 0, 10, nullptr));
+    std::atomic<int> woken{0};
+    ThreadGroup threads([&] { ReleaseSemaphore(s, kWaiters, nullptr); });
+    for (int i = 0; i < kWaiters; ++i)
+        threads.Start([&] {
+            if (WaitForSingleObject(s, INFINITE) == WAIT_OBJECT_0)
+                ++woken;
+        });
+    AwaitWaiters(s, kWaiters);
+    LONG previous = -1;
+    ASSERT_TRUE(ReleaseSemaphore(s, 3, &previous));
+    EXPECT_EQ(0, previous);
+    EXPECT_EQ(static_cast<size_t>(kWaiters - 3), WaitsInProgress(s));
+    ASSERT_TRUE(ReleaseSemaphore(s, 3, &previous));
+    EXPECT_EQ(0, previous);  // the first three went to waiters, not to the count
+    threads.Join();
+    EXPECT_EQ(kWaiters, woken.load());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));  // one left over
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(s, 0));
 }
 
 // ---- named objects ---------------------------------------------------------------------------
@@ -349,10 +439,13 @@ TEST(Waits, wait_all_takes_nothing_until_all_signalled)
     ReleaseSemaphore(s, 1, nullptr);
 
     DWORD result = WAIT_FAILED;
-    std::thread waiter([&] { result = WaitForMultipleObjects(3, all, TRUE, INFINITE); });
-    AwaitWaiters(b, 1);
-    SetEvent(b);
-    waiter.join();
+    {
+        ThreadGroup waiter([&] { SetEvent(b); });
+        waiter.Start([&] { result = WaitForMultipleObjects(3, all, TRUE, INFINITE); });
+        AwaitWaiters(b, 1);
+        SetEvent(b);
+        waiter.Join();
+    }
     EXPECT_EQ(WAIT_OBJECT_0, result);
     // All three were taken together.
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(a, 0));
@@ -364,18 +457,23 @@ TEST(Waits, blocked_wait_all_lets_a_wait_any_take_what_it_cannot_use)
 {
     Handle a(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     Handle b(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    Handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     DWORD allResult = WAIT_FAILED;
-    std::thread all([&] {
-        HANDLE both[] = {a, b};
-        allResult = WaitForMultipleObjects(2, both, TRUE, INFINITE);
-    });
-    AwaitWaiters(a, 1);
-    SetEvent(a);  // the wait-all must not keep it: only one of its two objects is signalled
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));
-    SetEvent(a);
-    SetEvent(b);
-    all.join();
+    {
+        ThreadGroup all([&] {
+            SetEvent(a);
+            SetEvent(b);
+        });
+        all.Start([&] {
+            HANDLE both[] = {a, b};
+            allResult = WaitForMultipleObjects(2, both, TRUE, INFINITE);
+        });
+        AwaitWaiters(a, 1);
+        SetEvent(a);  // the wait-all must not keep it: only one of its two objects is signalled
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));
+        SetEvent(a);
+        SetEvent(b);
+        all.Join();
+    }
     EXPECT_EQ(WAIT_OBJECT_0, allResult);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(a, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(b, 0));
@@ -407,6 +505,40 @@ TEST(Waits, bad_handles_and_counts_fail_the_wait)
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(closed, 0));
 }
 
+TEST(Waits, closing_a_handle_does_not_end_a_wait_in_progress)
+{
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE copy = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), e, GetCurrentProcess(), &copy, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    Handle keep(copy);
+    DWORD result = WAIT_FAILED;
+    {
+        ThreadGroup waiter([&] { SetEvent(copy); });
+        waiter.Start([&] { result = WaitForSingleObject(e, INFINITE); });
+        AwaitWaiters(e, 1);
+        ASSERT_TRUE(CloseHandle(e));
+        ASSERT_TRUE(SetEvent(copy));
+        waiter.Join();
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, result);
+}
+
+TEST(Waits, timed_wait_returns_when_signalled_within_its_time)
+{
+    Handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    DWORD result = WAIT_FAILED;
+    {
+        ThreadGroup waiter([&] { SetEvent(e); });
+        waiter.Start([&] { result = WaitForSingleObject(e, 60000); });
+        AwaitWaiters(e, 1);
+        ASSERT_TRUE(SetEvent(e));
+        waiter.Join();
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, result);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(e, 0));
+}
+
 TEST(Waits, timed_wait_times_out_after_its_time)
 {
     Handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -433,9 +565,9 @@ TEST(Waits, wait_all_stays_atomic_under_contention)
     Handle anyTurn(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> allWins{0}, anyWinsA{0}, anyWinsB{0};
 
-    std::vector<std::thread> consumers;
+    ThreadGroup consumers([&] { SetEvent(stop); });
     for (int i = 0; i < 3; ++i)
-        consumers.emplace_back([&, i] {  // wait-all, with zero, short and longer time-outs
+        consumers.Start([&, i] {  // wait-all, with zero, short and longer time-outs
             HANDLE both[] = {a, b};
             const DWORD timeout = i == 0 ? 0 : (i == 1 ? 1 : 20);
             while (WaitForSingleObject(stop, 0) == static_cast<DWORD>(WAIT_TIMEOUT)) {
@@ -450,7 +582,7 @@ TEST(Waits, wait_all_stays_atomic_under_contention)
             }
         });
     for (int i = 0; i < 2; ++i)
-        consumers.emplace_back([&, i] {  // wait-any on {stop, a} or {stop, b, a}
+        consumers.Start([&, i] {  // wait-any on {stop, a} or {stop, b, a}
             HANDLE gate[] = {stop, anyTurn};
             HANDLE objects[] = {stop, i == 0 ? a.h : b.h, a};
             const DWORD count = i == 0 ? 2 : 3;
@@ -483,8 +615,7 @@ TEST(Waits, wait_all_stays_atomic_under_contention)
     SetEvent(anyTurn);  // lets the last two tokens be taken whatever they are
     ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, reports, TRUE, 20000));
     SetEvent(stop);
-    for (auto &t : consumers)
-        t.join();
+    consumers.Join();
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(tookA, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(tookB, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(a, 0));

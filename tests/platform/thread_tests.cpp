@@ -195,6 +195,27 @@ TEST(Threads, current_thread_pseudo_handle_names_the_caller)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(self, 0));
 }
 
+TEST(Threads, duplicated_pseudo_handle_of_any_thread_signals_when_it_ends)
+{
+    HANDLE real = nullptr;
+    DWORD id = 0;
+    std::thread([&] {
+        id = GetCurrentThreadId();
+        EXPECT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                    &real, 0, FALSE, DUPLICATE_SAME_ACCESS));
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(real, &code));
+        EXPECT_EQ(STILL_ACTIVE, code);
+    }).join();
+    Handle thread(real);
+    ASSERT_NE(nullptr, thread.h);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
+    DWORD code = STILL_ACTIVE;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(id, GetThreadId(thread));
+}
+
 TEST(Threads, bad_arguments_fail_without_a_thread)
 {
     EXPECT_EQ(0u, _beginthreadex(nullptr, 0, nullptr, nullptr, 0, nullptr));
