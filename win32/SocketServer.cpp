@@ -263,8 +263,12 @@ void CSocketServer::ReleaseSockets()
 {
     CCriticalSectionGuard lock(m_listManipulationSection);
 
-    while (Socket *pSocket = m_activeList.Head())
+    while (Socket *pSocket = m_activeList.Head()) {
+        // A connection accepted while the shutdown began is still open: its handle is closed
+        // (and its pending operations ended) before the object and the buffers go.
+        pSocket->AbortiveClose();
         ReleaseSocket(pSocket);
+    }
     while (Socket *pSocket = m_freeList.PopHead())
         DestroySocket(pSocket);
 

@@ -226,10 +226,13 @@ public:
     WorkerThread(CSocketServer &server, CIOCompletionPort &iocp);
     virtual ~WorkerThread();
 
-private:
-    int Run() override;
+protected:
+    // The handling of one dequeued packet.
     virtual void ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD dwIoSize,
                                    bool error);
+
+private:
+    int Run() override;
 
     CSocketServer &m_server;
     CIOCompletionPort &m_iocp;

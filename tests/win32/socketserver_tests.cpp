@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -160,13 +161,47 @@ public:
     std::function<void()> threadEndProcessing;
 
     CCounter created, destroyed, established, clientCloses, resets, closings, closed,
-        connectionErrors, writesCompleted, activity, threadsCreated, threadsDestroyed;
+        connectionErrors, writesCompleted, activity, threadsCreated, threadsDestroyed, errorCount;
+    // Read requests whose packets the workers corrupt before handling them: the first loses
+    // its buffer, the next gets an operation code that does not exist.
+    std::atomic<int> corruptedReadRequests{0};
     CLog errors;
     CLog lifecycle;
     std::vector<ShutdownRecord> shutdowns;  // guarded by shutdownLock
     CCriticalSection shutdownLock;
 
 private:
+    class CCorruptingWorker : public WorkerThread {
+    public:
+        CCorruptingWorker(CEchoServer &server, CIOCompletionPort &iocp)
+            : WorkerThread(server, iocp), m_server(server)
+        {
+        }
+
+    private:
+        void ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD dwIoSize,
+                               bool error) override
+        {
+            if (pBuffer && pBuffer->GetOperation() == IO_Read_Request) {
+                const int left = m_server.corruptedReadRequests--;
+                if (left == 2) {
+                    WorkerThread::ProcessCompletion(pSocket, nullptr, dwIoSize, error);
+                    return;
+                }
+                if (left == 1)
+                    pBuffer->SetOperation(42);
+            }
+            WorkerThread::ProcessCompletion(pSocket, pBuffer, dwIoSize, error);
+        }
+
+        CEchoServer &m_server;
+    };
+
+    WorkerThread *MakeWorkerThread(CIOCompletionPort &iocp) override
+    {
+        return new CCorruptingWorker(*this, iocp);
+    }
+
     SOCKET CreateListeningSocket(unsigned long address, unsigned short port) override
     {
         const SOCKET listening = CSocketServer::CreateListeningSocket(address, port);
@@ -275,7 +310,11 @@ private:
                                          std::to_string(lastError));
         connectionErrors.Increment();
     }
-    void OnError(const std::string &message) override { errors.Add(message); }
+    void OnError(const std::string &message) override
+    {
+        errors.Add(message);
+        errorCount.Increment();
+    }
 
     bool PreviewWriteRequest(Socket *pSocket, CIOBuffer *&pBuffer) override
     {
@@ -715,6 +754,34 @@ TEST_F(SocketServerTest, reads_and_writes_refuse_closed_and_shut_down_sockets)
     EXPECT_EQ(0, server.connectionErrors.Value());
     server.Shutdown();
     EXPECT_EQ(std::vector<std::string>{}, server.errors.Entries());
+}
+
+TEST_F(SocketServerTest, a_packet_without_buffer_or_with_an_unknown_code_is_reported_and_kept)
+{
+    CEchoServer server;
+    server.corruptedReadRequests = 2;
+    StartServer(server);
+    CClient client(server.Port());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(server.errorCount.WaitFor(2));
+
+    std::vector<std::string> errors = server.errors.Entries();
+    std::sort(errors.begin(), errors.end());
+    EXPECT_EQ((std::vector<std::string>{
+                  "CSocketServer::WorkerThread::Run() - Unexpected - pBuffer is 0",
+                  "CSocketServer::WorkerThread::Run() - Unexpected operation"}),
+              errors);
+
+    // Both packets keep their socket reference: the connection is neither closed nor pooled.
+    client.Close();
+    EXPECT_EQ(1u, server.GetActiveSocketCount());
+    EXPECT_FALSE(server.closed.WaitFor(1, 300));
+
+    server.Shutdown();  // reclaims what the packets kept
+    EXPECT_EQ(1, server.closed.Value());
+    EXPECT_EQ(server.created.Value(), server.destroyed.Value());
+    EXPECT_EQ(0u, server.GetInUseBufferCount());
+    EXPECT_EQ(2u, server.errors.Entries().size());
 }
 
 TEST_F(SocketServerTest, zero_byte_reads_precede_the_real_reads)
