@@ -603,7 +603,7 @@ BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
                                            DWORD dwSpinCount)
 {
     InitializeCriticalSection(lpCriticalSection);
-    lpCriticalSection->SpinCount = dwSpinCount;  // kept for show: the lock spins on its own
+    lpCriticalSection->SpinCount = dwSpinCount;  // recorded only: the lock spins on its own
     return TRUE;
 }
 

@@ -39,5 +39,6 @@ void Sleep(DWORD dwMilliseconds);
 
 // A thread cannot be killed safely here, so the thread is abandoned instead: its handle turns
 // signalled at once with `dwExitCode` and waits on it return; the thread itself runs on until
-// its function returns, and the exit code it returns then is ignored.
+// its function returns, and the exit code it returns then is ignored. Mutexes it owns stay
+// owned until it really ends (it may still use them).
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
