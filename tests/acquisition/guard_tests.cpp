@@ -196,6 +196,26 @@ TEST_F(GuardTest, writers_exclude_each_other)
     DoneWriting(&guard);
 }
 
+TEST(StationTableUnderLoad, reading_waits_while_a_reader_is_inside)
+{
+    ASSERT_TRUE(Initialize(&MeteoDataGuard, "METEODATA"));
+    ResetStation(5);
+    ASSERT_EQ(WaitToRead(&MeteoDataGuard, 10000), 0u);
+    Signal added;
+    std::thread writer([&] {
+        EXPECT_TRUE(AddSample(5, new MeteoSample{}, false));
+        added.Set();
+    });
+    EXPECT_FALSE(added.WaitFor(100));
+    EXPECT_EQ(StationTable[5][0].nCount, 0u);
+    DoneReading(&MeteoDataGuard);
+    EXPECT_TRUE(added.WaitFor(10000));
+    writer.join();
+    EXPECT_EQ(StationTable[5][0].nCount, 1u);
+    ResetStation(5);
+    Delete(&MeteoDataGuard);
+}
+
 // Writers add samples to their own blocks while readers check each window's consistency;
 // run under ThreadSanitizer this also proves the table's accesses are ordered by the guard.
 TEST(StationTableUnderLoad, concurrent_writers_and_readers_see_consistent_windows)
