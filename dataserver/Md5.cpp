@@ -26,12 +26,12 @@ inline DWORD H(DWORD x, DWORD y, DWORD z) { return x ^ y ^ z; }
 inline DWORD I(DWORD x, DWORD y, DWORD z) { return y ^ (x | ~z); }
 
 #define MD5_STEP(f, a, b, c, d, xk, s, t) \
-    a = b + RotateLeft(a + f(b, c, d) + (xk) + (t), s)
+    ((a) = (b) + RotateLeft((a) + f((b), (c), (d)) + (xk) + (t), (s)))
 
 void Transform(DWORD state[4], const BYTE block[64])
 {
     DWORD x[16];
-    for (int i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 16; ++i)
         x[i] = LoadLittleEndian(block + 4 * i);
 
     DWORD a = state[0], b = state[1], c = state[2], d = state[3];
@@ -161,7 +161,7 @@ void MD5Final(MD5Context &context)
     MD5Update(context, padding, padLength);
     MD5Update(context, bits, sizeof bits);
 
-    for (int i = 0; i < 4; ++i)
+    for (size_t i = 0; i < 4; ++i)
         StoreLittleEndian(context.digest + 4 * i, context.state[i]);
 }
 
