@@ -42,7 +42,7 @@ void SaferExpandKey(const BYTE userkey1[SAFER_BLOCK_LENGTH], const BYTE userkey2
         *k++ = kb[j];
     }
 
-    for (unsigned i = 1; i <= rounds; ++i) {
+    for (size_t i = 1; i <= rounds; ++i) {
         for (size_t j = 0; j < SAFER_BLOCK_LENGTH + 1; ++j) {
             ka[j] = RotateLeft(ka[j], 6);
             kb[j] = RotateLeft(kb[j], 6);
