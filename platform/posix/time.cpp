@@ -92,8 +92,9 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME lpFileTime)
         return FALSE;
     }
     const int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + kDaysFrom1601To1970;
-    const ULONGLONG seconds = static_cast<ULONGLONG>(days) * 86400u + st->wHour * 3600u +
-                              st->wMinute * 60u + st->wSecond;
+    const ULONGLONG seconds = static_cast<ULONGLONG>(days) * 86400u +
+                              ULONGLONG{st->wHour} * 3600u + ULONGLONG{st->wMinute} * 60u +
+                              st->wSecond;
     Split(seconds * kTicksPerSecond + st->wMilliseconds * kTicksPerMillisecond, lpFileTime);
     return TRUE;
 }
