@@ -158,6 +158,7 @@ DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefa
 
     if (!lpAppName) {
         std::vector<std::string> names;
+        names.reserve(sections.size());
         for (const Section &s : sections)
             names.push_back(s.name);
         return CopyList(names, lpReturnedString, nSize);
