@@ -633,11 +633,21 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation)
     lpVersionInformation->szCSDVersion[0] = '\0';
     utsname name;
     if (uname(&name) == 0) {
-        unsigned major = 0, minor = 0, build = 0;
-        std::sscanf(name.release, "%u.%u.%u", &major, &minor, &build);
-        lpVersionInformation->dwMajorVersion = major;
-        lpVersionInformation->dwMinorVersion = minor;
-        lpVersionInformation->dwBuildNumber = build;
+        // "6.1.0-18-amd64": up to three dotted numbers, the rest is ignored.
+        DWORD *parts[] = {&lpVersionInformation->dwMajorVersion,
+                          &lpVersionInformation->dwMinorVersion,
+                          &lpVersionInformation->dwBuildNumber};
+        const char *p = name.release;
+        for (DWORD *part : parts) {
+            char *end = nullptr;
+            const unsigned long value = std::strtoul(p, &end, 10);
+            if (end == p)
+                break;
+            *part = static_cast<DWORD>(value);
+            if (*end != '.')
+                break;
+            p = end + 1;
+        }
     }
     return TRUE;
 }
