@@ -73,7 +73,7 @@ void Complain(const std::string &text)
 
 std::string Resolve(const char *szName, const char *szIni)
 {
-    const std::string name = szName;
+    std::string name = szName;
     if (name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'))
         return name;
     char szDrive[_MAX_DRIVE] = "";
