@@ -618,6 +618,11 @@ TEST_F(SocketServerTest, stopping_accepting_releases_the_blocked_accept_silently
         ASSERT_TRUE(client.Send("x"));
         EXPECT_EQ("x", client.Receive(1));
     }
+    // Once the connection is gone, the only buffer in use is the one the accept loop took for
+    // its next accept: the accept thread is in, or on its way into, the blocking accept.
+    ASSERT_TRUE(server.activity.WaitUntil([&] {
+        return server.GetActiveSocketCount() == 0 && server.GetInUseBufferCount() == 1;
+    }));
     const unsigned short port = server.Port();
     server.StopAcceptingConnections();
     EXPECT_FALSE(server.IsAccepting());
