@@ -158,6 +158,9 @@ public:
     std::function<void(Socket *, Connection &)> onEstablished;
     std::function<bool(Socket *, Connection &)> onClosing;
     std::function<bool(Socket *, CIOBuffer *)> previewWriteRequest;
+    // Hand every completion with data over to the re-queue operations.
+    bool requeueCompletions = false;
+    CCounter requeued;
     std::function<void()> threadEndProcessing;
 
     CCounter created, destroyed, established, clientCloses, resets, closings, closed,
@@ -319,6 +322,22 @@ private:
     bool PreviewWriteRequest(Socket *pSocket, CIOBuffer *&pBuffer) override
     {
         return previewWriteRequest ? previewWriteRequest(pSocket, pBuffer) : true;
+    }
+    bool PreviewReadCompleted(Socket *pSocket, CIOBuffer *&pBuffer) override
+    {
+        if (!requeueCompletions || pBuffer->GetUsedBytes() == 0)
+            return true;
+        RequeueReadCompleted(pSocket, pBuffer);
+        requeued.Increment();
+        return false;
+    }
+    bool PreviewWriteCompleted(Socket *pSocket, CIOBuffer *&pBuffer) override
+    {
+        if (!requeueCompletions)
+            return true;
+        RequeueWriteCompleted(pSocket, pBuffer);
+        requeued.Increment();
+        return false;
     }
     bool PreviewSocketShutdown(Socket *, int how) override
     {
@@ -579,6 +598,57 @@ TEST_F(SocketServerTest, a_closing_connection_kept_by_the_application_stays_open
     client.ReceiveToEnd(endedCleanly);
     EXPECT_FALSE(endedCleanly);  // the engine closed it abortively
     server.Shutdown();
+}
+
+TEST_F(SocketServerTest, the_application_may_close_a_kept_connection_gracefully)
+{
+    CEchoServer server;
+    CManualResetEvent closingNotified(false);
+    std::atomic<CSocketServer::Socket *> pKept{nullptr};
+    server.onEstablished = [](CSocketServer::Socket *, Connection &) {};
+    server.onClosing = [&](CSocketServer::Socket *pSocket, Connection &) {
+        pSocket->AddRef();
+        pKept = pSocket;
+        closingNotified.Set();
+        return true;
+    };
+    StartServer(server);
+
+    CClient client(server.Port());
+    ASSERT_TRUE(closingNotified.Wait(kPromptly));
+    pKept.load()->Close();
+    EXPECT_EQ(1, server.closed.Value());
+    bool endedCleanly = false;
+    EXPECT_EQ("", client.ReceiveToEnd(endedCleanly));
+    EXPECT_TRUE(endedCleanly);  // an orderly close, not a reset
+
+    pKept.load()->Release();
+    ASSERT_TRUE(AllReleased(server));
+    EXPECT_EQ(1u, server.GetFreeSocketCount());
+    EXPECT_EQ((std::vector<std::string>{"OnConnectionEstablished", "OnConnectionClosing",
+                                        "OnConnectionClosed"}),
+              Events(server.Numbered(0)));
+    server.Shutdown();
+}
+
+TEST_F(SocketServerTest, completions_handed_to_the_requeue_operations_still_arrive)
+{
+    CEchoServer server;
+    server.readsPerConnection = 1;  // re-queued completions are numbered in re-queue order
+    server.requeueCompletions = true;
+    StartServer(server);
+    {
+        CClient client(server.Port());
+        const std::string data(5000, 'q');
+        ASSERT_TRUE(client.Send(data));
+        EXPECT_EQ(data, client.Receive(data.size()));
+    }
+    ASSERT_TRUE(server.closed.WaitFor(1));
+    ASSERT_TRUE(AllReleased(server));
+    EXPECT_GE(server.requeued.Value(), 2);  // at least one read and one write
+    EXPECT_EQ(1, server.clientCloses.Value());
+    server.Shutdown();
+    EXPECT_EQ(std::vector<std::string>{}, server.errors.Entries());
 }
 
 TEST_F(SocketServerTest, a_socket_pool_of_one_keeps_the_first_release_and_destroys_the_second)
