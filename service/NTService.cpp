@@ -98,6 +98,7 @@ BOOL CNTService::SetStatus(DWORD dwState, DWORD dwWaitHint, DWORD dwExitCode)
     if (m_dwDebug)
         return TRUE;
 
+    Tarnwick::Win32::CCriticalSectionGuard lock(m_statusLock);
     m_Status.dwControlsAccepted = dwState == SERVICE_START_PENDING ? 0 : m_dwControlsAccepted;
     m_Status.dwCurrentState = dwState;
     m_Status.dwWin32ExitCode = NO_ERROR;
@@ -199,6 +200,18 @@ void WINAPI CNTService::ServiceMainProc(DWORD argc, LPSTR *argv)
     service->SetStatus(SERVICE_STOPPED, 3000, 0);
 }
 
+void CNTService::SetCurrentState(DWORD dwState)
+{
+    Tarnwick::Win32::CCriticalSectionGuard lock(m_statusLock);
+    m_Status.dwCurrentState = dwState;
+}
+
+DWORD CNTService::CurrentState()
+{
+    Tarnwick::Win32::CCriticalSectionGuard lock(m_statusLock);
+    return m_Status.dwCurrentState;
+}
+
 void WINAPI CNTService::ControlHandlerProc(DWORD dwControl)
 {
     CNTService *service = Instance;
@@ -206,19 +219,19 @@ void WINAPI CNTService::ControlHandlerProc(DWORD dwControl)
         return;
     switch (dwControl) {
     case SERVICE_CONTROL_STOP:
-        service->m_Status.dwCurrentState = SERVICE_STOP_PENDING;
+        service->SetCurrentState(SERVICE_STOP_PENDING);
         service->Stop();
         break;
     case SERVICE_CONTROL_PAUSE:
-        service->m_Status.dwCurrentState = SERVICE_PAUSE_PENDING;
+        service->SetCurrentState(SERVICE_PAUSE_PENDING);
         service->Pause();
         break;
     case SERVICE_CONTROL_CONTINUE:
-        service->m_Status.dwCurrentState = SERVICE_CONTINUE_PENDING;
+        service->SetCurrentState(SERVICE_CONTINUE_PENDING);
         service->Continue();
         break;
     case SERVICE_CONTROL_INTERROGATE:
-        service->SetStatus(service->m_Status.dwCurrentState, 3000, 0);
+        service->SetStatus(service->CurrentState(), 3000, 0);
         break;
     case SERVICE_CONTROL_SHUTDOWN:
         service->OnSystemShutdown();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "win32/CriticalSection.h"
 
 class CNTService {
 public:
@@ -56,11 +57,16 @@ public:
     static CNTService *Instance;
 
 protected:
+    void SetCurrentState(DWORD dwState);
+    DWORD CurrentState();
+
     const char *m_pszServiceName;
     const char *m_pszDisplayName;
     DWORD m_dwCheckPoint;
     DWORD m_dwDebug;
     SERVICE_STATUS m_Status;
+    // The status is written by the service thread and the control handler's thread.
+    Tarnwick::Win32::CCriticalSection m_statusLock;
     SERVICE_STATUS_HANDLE m_hServiceStatus;
     DWORD m_dwControlsAccepted;
     PSID m_pUserSID;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <string>
@@ -17,7 +18,8 @@ namespace {
 
 std::mutex seenLock;
 std::vector<std::string> seen;
-std::promise<void> *done = nullptr;
+// Read by the platform's handler thread: atomic, since futures are opaque to race detectors.
+std::atomic<std::promise<void> *> done{nullptr};
 
 void Seen(const std::string &what)
 {
@@ -25,7 +27,13 @@ void Seen(const std::string &what)
     seen.push_back(what);
 }
 
-std::thread::id mainThread;
+std::atomic<std::thread::id> mainThread;
+
+void ClearSeen()
+{
+    std::lock_guard<std::mutex> guard(seenLock);
+    seen.clear();
+}
 
 BOOL WINAPI Declines(DWORD event)
 {
@@ -36,8 +44,8 @@ BOOL WINAPI Declines(DWORD event)
 BOOL WINAPI Takes(DWORD event)
 {
     Seen("takes " + std::to_string(event) +
-         (std::this_thread::get_id() == mainThread ? " on main" : " elsewhere"));
-    done->set_value();
+         (std::this_thread::get_id() == mainThread.load() ? " on main" : " elsewhere"));
+    done.load()->set_value();
     return TRUE;
 }
 
@@ -46,7 +54,7 @@ protected:
     void SetUp() override
     {
         mainThread = std::this_thread::get_id();
-        seen.clear();
+        ClearSeen();
     }
 
     std::vector<std::string> RaiseAndWait(int signal)
@@ -68,17 +76,17 @@ TEST_F(ConsoleEvents, signals_become_console_events_handled_last_installed_first
     ASSERT_TRUE(SetConsoleCtrlHandler(Declines, TRUE));
 
     EXPECT_EQ((std::vector<std::string>{"declines 0", "takes 0 elsewhere"}), RaiseAndWait(SIGINT));
-    seen.clear();
+    ClearSeen();
     EXPECT_EQ((std::vector<std::string>{"declines 1", "takes 1 elsewhere"}),
               RaiseAndWait(SIGQUIT));
-    seen.clear();
+    ClearSeen();
     EXPECT_EQ((std::vector<std::string>{"declines 2", "takes 2 elsewhere"}), RaiseAndWait(SIGHUP));
-    seen.clear();
+    ClearSeen();
     EXPECT_EQ((std::vector<std::string>{"declines 6", "takes 6 elsewhere"}),
               RaiseAndWait(SIGTERM));
 
     ASSERT_TRUE(SetConsoleCtrlHandler(Declines, FALSE));
-    seen.clear();
+    ClearSeen();
     EXPECT_EQ((std::vector<std::string>{"takes 0 elsewhere"}), RaiseAndWait(SIGINT));
     EXPECT_TRUE(SetConsoleCtrlHandler(Takes, FALSE));
 }
