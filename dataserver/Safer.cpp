@@ -72,6 +72,8 @@ void SaferEncipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
     const unsigned rounds = RoundsOf(key);
     const BYTE *k = key.bytes + 1;
 
+    // The eight byte lanes stay side by side, one row per step.
+    // clang-format off
     for (unsigned round = 0; round < rounds; ++round, k += 2 * SAFER_BLOCK_LENGTH) {
         a = E[(a ^ k[0]) & 0xFF]; b = L[(b + k[1]) & 0xFF];
         c = L[(c + k[2]) & 0xFF]; d = E[(d ^ k[3]) & 0xFF];
@@ -94,6 +96,7 @@ void SaferEncipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
     out[2] = BYTE(c + k[2]); out[3] = BYTE(d ^ k[3]);
     out[4] = BYTE(e ^ k[4]); out[5] = BYTE(f + k[5]);
     out[6] = BYTE(g + k[6]); out[7] = BYTE(h ^ k[7]);
+    // clang-format on
 }
 
 void SaferDecipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
@@ -103,6 +106,8 @@ void SaferDecipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
     const unsigned rounds = RoundsOf(key);
     const BYTE *k = key.bytes + 1 + 2 * SAFER_BLOCK_LENGTH * rounds;  // the last round key
 
+    // The eight byte lanes stay side by side, one row per step.
+    // clang-format off
     a ^= k[0]; b = BYTE(b - k[1]); c = BYTE(c - k[2]); d ^= k[3];
     e ^= k[4]; f = BYTE(f - k[5]); g = BYTE(g - k[6]); h ^= k[7];
 
@@ -129,6 +134,7 @@ void SaferDecipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
 
     out[0] = a; out[1] = b; out[2] = c; out[3] = d;
     out[4] = e; out[5] = f; out[6] = g; out[7] = h;
+    // clang-format on
 }
 
 }  // namespace pelmora
