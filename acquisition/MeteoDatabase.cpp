@@ -207,6 +207,8 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
         Drop();
     } catch (...) {
         LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): Catch", id);
+        // Disconnecting frees the statement with the connection.
+        hstmt = SQL_NULL_HSTMT;
         Drop();
     }
 }

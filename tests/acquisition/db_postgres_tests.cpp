@@ -85,8 +85,8 @@ protected:
         folder = FreshFolder("out_" + name);
         ini = (folder / "Pelmora.ini").string();
         savedClock = ReadingTimeSource;
-        ReadingTimeSource = TestClock::Read;
-        TestClock::Set({start});
+        ReadingTimeSource = TestClock;
+        SetClock({start});
         ResetStation(Block);
     }
     void TearDown() override
@@ -167,7 +167,7 @@ CPostgresServer *PostgresWriterTest::server = nullptr;
 TEST_F(PostgresWriterTest, connector_inserts_one_row_per_accepted_reading_with_its_values)
 {
     WriteIni();
-    TestClock::Set({start, Later(start, 20), Later(start, 40), Time(2024, 12, 15, 23, 59, 5)});
+    SetClock({start, Later(start, 20), Later(start, 40), Time(2024, 12, 15, 23, 59, 5)});
     Reading a{12.3, 270, 18.4, 64, 0.2, 1013.2, 455};
     Reading b{8.0, 180, 18.6, 66, 0.4, 1013.4, 460};
     Reading invalid;
