@@ -111,7 +111,7 @@ HANDLE Start(std::unique_ptr<StartBlock> block, size_t stackSize, DWORD flags, D
         errno = err;
         return nullptr;
     }
-    block.release();  // the thread owns it now
+    static_cast<void>(block.release());  // the thread owns it now
     DWORD tid = object->Tid();
     if (threadId)
         *threadId = tid;
