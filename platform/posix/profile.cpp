@@ -133,9 +133,10 @@ DWORD CopyList(const std::vector<std::string> &names, LPSTR buffer, DWORD size)
     size_t used = 0;
     for (const std::string &name : names) {
         if (used + name.size() + 1 > size - 1) {
-            // Cut: as much of this name as fits before the final two nulls.
-            const size_t room = size - 2 - used;
-            memcpy(buffer + used, name.data(), room);
+            // Cut: as much of this name as fits before the final two nulls. The names before
+            // may already fill the buffer up to its last byte.
+            const size_t room = used < size - 2 ? size - 2 - used : 0;
+            memcpy(buffer + used, name.data(), room < name.size() ? room : name.size());
             buffer[size - 2] = '\0';
             buffer[size - 1] = '\0';
             return size - 2;

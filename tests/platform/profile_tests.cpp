@@ -175,6 +175,25 @@ TEST_F(Profile, null_key_lists_the_keys_and_null_section_lists_the_sections)
     EXPECT_EQ('\0', buffer[0]);
 }
 
+TEST_F(Profile, a_list_whose_first_names_fill_the_buffer_to_its_last_byte_is_cut_inside_it)
+{
+    Write("[General]\nPort=1\nTrace=0\n");
+    // "Port" and its null take 5 of 6 bytes; "Trace" no longer fits, not even in part.
+    char buffer[6 + 4];
+    memset(buffer, 'x', sizeof buffer);
+    DWORD n = GetPrivateProfileStringA("General", nullptr, "", buffer, 6, path.c_str());
+    EXPECT_EQ(4u, n);
+    EXPECT_EQ(std::string("Port\0\0xxxx", 10), std::string(buffer, 10));
+
+    // The same with the section names: "General" and its null fill 8 of 9 bytes.
+    Write("[General]\n[Units]\n");
+    char names[9 + 4];
+    memset(names, 'x', sizeof names);
+    n = GetPrivateProfileStringA(nullptr, nullptr, "", names, 9, path.c_str());
+    EXPECT_EQ(7u, n);
+    EXPECT_EQ(std::string("General\0\0xxxx", 13), std::string(names, 13));
+}
+
 TEST_F(Profile, backslashes_separate_folders_and_a_bare_name_is_read_from_the_current_folder)
 {
     mkdir("sub", 0755);
