@@ -83,7 +83,13 @@ struct Driver {
 
     void Load(const fs::path &path)
     {
+#ifdef _WIN32
+        // Windows looks for a library's own imports (Halmdrv's VantagePro.dll) beside the
+        // program unless told to look beside the library; here they share a folder of their own.
+        hModule = LoadLibraryExA(path.string().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+#else
         hModule = LoadLibraryA(path.string().c_str());
+#endif
         ASSERT_NE(hModule, nullptr) << path << ": " << LoadError();
         OpenPort = Export<PFN_OPENPORT>(hModule, "OpenPort");
         GetData = Export<PFN_GETDATA>(hModule, "GetData");
