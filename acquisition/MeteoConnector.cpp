@@ -46,10 +46,7 @@ void CopyField(char (&szTarget)[261], const char *pszSource)
     std::snprintf(szTarget, sizeof(szTarget), "%s", pszSource);
 }
 
-void SystemClock(LPSYSTEMTIME pst)
-{
-    GetSystemTime(pst);
-}
+void SystemClock(LPSYSTEMTIME pst) { GetSystemTime(pst); }
 
 // Holds MeteoDataGuard as a reader for one scope, when WaitToRead returned 0.
 class CReadHold {
@@ -83,11 +80,14 @@ void StartStationThreads(const char *pszFNINI, std::vector<HANDLE> *pThreads)
     UINT nServed = nStations;
     if (nStations > static_cast<UINT>(STATION_BLOCKS)) {
         nServed = STATION_BLOCKS;
-        LogF("ERROR StartStationThreads: Stations=%lu, the station table holds %i stations; "
-             "stations %lu to %lu are not started.",
-             static_cast<unsigned long>(nStations), STATION_BLOCKS,
-             static_cast<unsigned long>(nStationIDs + nServed),
-             static_cast<unsigned long>(nStationIDs + nStations - 1));
+        // Station ids are 32-bit, as in the sections' names.
+        const DWORD nFirstRefused = nStationIDs + nServed;
+        const DWORD nLastRefused = nStationIDs + nStations - 1;
+        LogF(
+            "ERROR StartStationThreads: Stations=%lu, the station table holds %i stations; "
+            "stations %lu to %lu are not started.",
+            static_cast<unsigned long>(nStations), STATION_BLOCKS,
+            static_cast<unsigned long>(nFirstRefused), static_cast<unsigned long>(nLastRefused));
     }
     StationCount = static_cast<LONG>(nServed);
 
@@ -218,8 +218,8 @@ bool CMeteoConnector::StartUp()
     ResetStation(nIndex);
 
     m_dwCycleTime = GetPrivateProfileIntA("General", "CycleTime", 20000, szFNINI);
-    m_dwCycleBreakCount = GetPrivateProfileIntA("General", "CycleBreakCount",
-                                                DefaultCycleBreakCount, szFNINI);
+    m_dwCycleBreakCount =
+        GetPrivateProfileIntA("General", "CycleBreakCount", DefaultCycleBreakCount, szFNINI);
     m_dwCycleBreakTime = GetPrivateProfileIntA("General", "CycleBreakTime", 40000, szFNINI);
     m_bSuppressWindAngle = GetPrivateProfileIntA("General", "SuppressWindAngle", 0, szFNINI) != 0;
     LogF("ThreadMeteoConnector: Cycle-Time=%i ms", static_cast<int>(m_dwCycleTime));

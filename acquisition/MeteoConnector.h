@@ -14,11 +14,11 @@
 
 // What the start-up block hands a new connector thread.
 struct ThreadStartParameter {
-    LONG nIndex;        // position in the configured station list = block in StationTable
-    DWORD nStationID;   // StationIDs + nIndex
-    char szDriver[261]; // the station section's Driver value
-    char szFNINI[261];  // full path of Pelmora.ini
-    char szID[261];     // the station's section name (decimal station id)
+    LONG nIndex;         // position in the configured station list = block in StationTable
+    DWORD nStationID;    // StationIDs + nIndex
+    char szDriver[261];  // the station section's Driver value
+    char szFNINI[261];   // full path of Pelmora.ini
+    char szID[261];      // the station's section name (decimal station id)
 };
 
 // Starts one connector thread per configured station ([General] Stations and StationIDs of

@@ -39,10 +39,7 @@ constexpr char FolderSeparator = '\\';
 constexpr char FolderSeparator = '/';
 #endif
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Names of 260 characters and more do not fit the file-name buffers of the design; they are
 // refused as if the open had failed.
@@ -53,8 +50,8 @@ HANDLE OpenForAppend(const std::string &name, const char *pszFailure)
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD dwError = ERROR_FILENAME_EXCED_RANGE;
     if (name.size() <= MaxFileName) {
-        h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
         dwError = GetLastError();
     }
     if (h == INVALID_HANDLE_VALUE) {
@@ -116,8 +113,8 @@ std::string MeasurementLine(const SYSTEMTIME &st, const MeteoData &data, const A
 {
     return Format("%s\t%.1f\t%.1f\t%.1f\t%.1f\t%.1f\t%.1f\t%.1f\t%.1f\t%.1f\r\n",
                   FormatTimeStamp(st).c_str(), data.dWindSpeed, data.dWindDir, slot1.dWindMeanDir,
-                  slot1.dWindStdDir, data.dOutsideTemp, data.dHumidity, data.dRain,
-                  data.dPressure, data.dSolar);
+                  slot1.dWindStdDir, data.dOutsideTemp, data.dHumidity, data.dRain, data.dPressure,
+                  data.dSolar);
 }
 
 std::string DebugLine(const SYSTEMTIME &st, int v, const AverageSlot &slot)
@@ -137,7 +134,8 @@ std::string DebugLine(const SYSTEMTIME &st, int v, const AverageSlot &slot)
 void WriteMeasurementFile(const std::string &report, DWORD nStationID, const SYSTEMTIME &st,
                           const MeteoData &data, const AverageSlot &slot1)
 {
-    HANDLE h = OpenForAppend(MeasurementFileName(report, nStationID, st), "Error creating datafile");
+    HANDLE h =
+        OpenForAppend(MeasurementFileName(report, nStationID, st), "Error creating datafile");
     if (h == INVALID_HANDLE_VALUE) {
         return;
     }

@@ -74,10 +74,7 @@ DWORD WaitToWrite(SWMRG *pGuard, DWORD dwTimeout)
     return WaitForMultipleObjects(2, ah, TRUE, dwTimeout);
 }
 
-void DoneWriting(SWMRG *pGuard)
-{
-    ReleaseMutex(pGuard->hMutexNoWriter);
-}
+void DoneWriting(SWMRG *pGuard) { ReleaseMutex(pGuard->hMutexNoWriter); }
 
 DWORD WaitToRead(SWMRG *pGuard, DWORD dwTimeout)
 {

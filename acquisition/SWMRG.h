@@ -9,9 +9,9 @@
 #include "platform/win32.h"
 
 struct SWMRG {
-    HANDLE hMutexNoWriter;  // held by a writer for its whole update, briefly by readers
-    HANDLE hEventNoReaders; // manual reset, signalled while no reader is inside
-    HANDLE hSemNumReaders;  // count = readers inside
+    HANDLE hMutexNoWriter;   // held by a writer for its whole update, briefly by readers
+    HANDLE hEventNoReaders;  // manual reset, signalled while no reader is inside
+    HANDLE hSemNumReaders;   // count = readers inside
 };
 
 // Creates (or opens) the mutex "SWMRGMutexNoWriter"+name, the event "SWMRGEventNoReaders"+name

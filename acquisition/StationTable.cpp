@@ -104,10 +104,7 @@ void UpdateSlot(AverageSlot &slot, int v, MeteoSample *s, bool bSuppressWindAngl
     slot.dWindStdDir = bSuppressWindAngle ? -1.0 : spread;
 }
 
-bool IsBlock(LONG nIndex)
-{
-    return nIndex >= 0 && nIndex < STATION_BLOCKS;
-}
+bool IsBlock(LONG nIndex) { return nIndex >= 0 && nIndex < STATION_BLOCKS; }
 
 }  // namespace
 

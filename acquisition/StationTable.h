@@ -20,10 +20,10 @@ constexpr LONGLONG SLOT_SECONDS = 300;
 
 // One accepted reading of one station; owned by the table once added.
 struct MeteoSample {
-    FILETIME ftTime;     // UTC time of the reading
-    double dWindSpeed;   // after the connector's corrections
-    double dWindDir;     // degrees, as delivered
-    double dCos;         // cos and sin of the direction in radians
+    FILETIME ftTime;    // UTC time of the reading
+    double dWindSpeed;  // after the connector's corrections
+    double dWindDir;    // degrees, as delivered
+    double dCos;        // cos and sin of the direction in radians
     double dSin;
     double dOutsideTemp;
     double dHumidity;
@@ -36,10 +36,10 @@ struct MeteoSample {
 
 // One averaging window of one station. Averages are the sums divided by nCount.
 struct AverageSlot {
-    FILETIME ftLast;        // time of the newest sample added
+    FILETIME ftLast;  // time of the newest sample added
     double dSumWindSpeed;
-    double dWindMeanDir;    // vector-mean direction, degrees, 0 <= value < 360
-    double dWindStdDir;     // direction spread, 0 to 90 degrees; -1.0 when suppressed
+    double dWindMeanDir;  // vector-mean direction, degrees, 0 <= value < 360
+    double dWindStdDir;   // direction spread, 0 to 90 degrees; -1.0 when suppressed
     double dSumCos;
     double dSumSin;
     double dSumCos2;
@@ -49,9 +49,9 @@ struct AverageSlot {
     double dSumRain;
     double dSumPressure;
     double dSumSolar;
-    MeteoSample *pNewest;   // the station's newest sample (the same in all slots)
-    MeteoSample *pOldest;   // oldest sample still inside this window
-    DWORD nCount;           // samples from pOldest to pNewest
+    MeteoSample *pNewest;  // the station's newest sample (the same in all slots)
+    MeteoSample *pOldest;  // oldest sample still inside this window
+    DWORD nCount;          // samples from pOldest to pNewest
 };
 
 extern AverageSlot StationTable[STATION_BLOCKS][AVERAGE_SLOTS];

@@ -34,10 +34,7 @@ int port = 0;
         .count();
 }
 
-bool HaveStep()
-{
-    return nextStep < script.size() || (repeatLast && !script.empty());
-}
+bool HaveStep() { return nextStep < script.size() || (repeatLast && !script.empty()); }
 
 }  // namespace
 

@@ -8,16 +8,16 @@
 #include "driver/MeteoData.h"
 
 struct ScriptStep {
-    int32_t nResult;        // what GetData returns
-    MeteoDataBuffer record; // what GetData writes (68 bytes when nVersion > 1, else 64)
+    int32_t nResult;         // what GetData returns
+    MeteoDataBuffer record;  // what GetData writes (68 bytes when nVersion > 1, else 64)
 };
 
 struct ScriptCounts {
-    int32_t nOpenPort;      // OpenPort calls
-    int32_t nOpenPortOk;    // of which returned a handle
+    int32_t nOpenPort;    // OpenPort calls
+    int32_t nOpenPortOk;  // of which returned a handle
     int32_t nGetData;
     int32_t nClosePort;
-    int32_t nNullClose;     // ClosePort calls with a null handle
+    int32_t nNullClose;  // ClosePort calls with a null handle
 };
 
 // Replaces the script. When it runs out, OpenPort returns null (a station that no longer

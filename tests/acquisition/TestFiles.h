@@ -28,7 +28,7 @@ inline void WriteWholeFile(const std::filesystem::path &path, const std::string 
 // An empty folder of the given name in the test's working folder, as an absolute path.
 inline std::filesystem::path FreshFolder(const std::string &name)
 {
-    const std::filesystem::path folder = std::filesystem::absolute(name);
+    std::filesystem::path folder = std::filesystem::absolute(name);
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder;

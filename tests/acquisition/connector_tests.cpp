@@ -142,6 +142,7 @@ protected:
     DWORD Run(const std::vector<R> &readings, std::function<void(DWORD)> between = nullptr)
     {
         std::vector<ScriptStep> steps;
+        steps.reserve(readings.size());
         for (const R &r : readings) {
             steps.push_back(Step(r));
         }
@@ -172,8 +173,8 @@ protected:
 TEST_F(ConnectorTest, accepted_readings_reach_the_table_and_both_files_exactly)
 {
     WriteIni(General() + Station());
-    const DWORD cycles = Run({{12.3, 270, 18.4, 64, 0.2, 1013.2, 455},
-                              {8.0, 180, 18.6, 66, 0.2, 1013.4, 460}});
+    const DWORD cycles =
+        Run({{12.3, 270, 18.4, 64, 0.2, 1013.2, 455}, {8.0, 180, 18.6, 66, 0.2, 1013.4, 460}});
     EXPECT_EQ(cycles, 2u);
 
     EXPECT_EQ(File("Meteo", start),
@@ -273,11 +274,13 @@ TEST_F(ConnectorTest, negative_wind_speed_is_logged_as_invalid_and_changes_nothi
     EXPECT_FALSE(std::filesystem::exists(folder / "7_Meteo20240305.txt"));
     EXPECT_FALSE(std::filesystem::exists(folder / "7_Debug20240305.txt"));
     const auto texts = LogTexts();
-    EXPECT_EQ(CountOf(texts, "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
-                             "Windspeed=-9999.00"),
+    EXPECT_EQ(CountOf(texts,
+                      "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
+                      "Windspeed=-9999.00"),
               1);
-    EXPECT_EQ(CountOf(texts, "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
-                             "Windspeed=-0.00"),
+    EXPECT_EQ(CountOf(texts,
+                      "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
+                      "Windspeed=-0.00"),
               1);
     EXPECT_EQ(CountOf(texts, "ThreadMeteoConnector(Station-ID=7): Data Retrieved"), 0);
 }
@@ -381,8 +384,8 @@ TEST_F(ConnectorTest, no_files_without_log_and_station_debug)
 TEST_F(ConnectorTest, log_path_with_blanks_and_either_trailing_separator_is_used)
 {
     // Quotes keep the blanks around the value.
-    WriteIni("[General]\r\nStartDelay=0\r\nCycleTime=1\r\nLog=1\r\nLogPath=\"  " +
-             folder.string() + "  \"\r\n" + Station());
+    WriteIni("[General]\r\nStartDelay=0\r\nCycleTime=1\r\nLog=1\r\nLogPath=\"  " + folder.string() +
+             "  \"\r\n" + Station());
     Run({{}});
     EXPECT_TRUE(std::filesystem::exists(folder / "7_Meteo20240305.txt"));
 
@@ -525,12 +528,15 @@ protected:
 
 TEST_F(StationStartTest, stations_3_from_id_10_use_sections_10_11_12_and_blocks_0_1_2)
 {
-    WriteIni("[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nStations=3\r\n"
-             "StationIDs=10\r\nLogPath=" +
-             folder.string() + "\r\n" +
-             "[10]\r\nDriver=" SCRIPT_DRIVER "\r\nDebug=1\r\n"
-             "[11]\r\nDriver=" SCRIPT_DRIVER "\r\nDebug=1\r\n"
-             "[12]\r\nDriver=" SCRIPT_DRIVER "\r\nDebug=1\r\n");
+    WriteIni(
+        "[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nStations=3\r\n"
+        "StationIDs=10\r\nLogPath=" +
+        folder.string() + "\r\n" +
+        "[10]\r\nDriver=" SCRIPT_DRIVER
+        "\r\nDebug=1\r\n"
+        "[11]\r\nDriver=" SCRIPT_DRIVER
+        "\r\nDebug=1\r\n"
+        "[12]\r\nDriver=" SCRIPT_DRIVER "\r\nDebug=1\r\n");
     const ScriptStep step = Step(R{});
     driver.load(&step, 1, 1);
     std::vector<HANDLE> threads;
@@ -578,8 +584,9 @@ TEST_F(StationStartTest, stations_beyond_the_table_are_refused_with_a_log_line)
     EXPECT_EQ(threads.size(), size_t(STATION_BLOCKS));
     WaitAndClose(threads);
     const auto texts = LogTexts();
-    EXPECT_EQ(CountOf(texts, "ERROR StartStationThreads: Stations=104, the station table holds "
-                             "101 stations; stations 102 to 104 are not started."),
+    EXPECT_EQ(CountOf(texts,
+                      "ERROR StartStationThreads: Stations=104, the station table holds "
+                      "101 stations; stations 102 to 104 are not started."),
               1);
     EXPECT_EQ(CountOf(texts, "ERROR ThreadMeteoConnector(Station-ID=101): Kann Driver-DLL " +
                                  ExecutableFolder() + " nicht laden."),

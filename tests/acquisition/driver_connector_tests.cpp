@@ -54,9 +54,10 @@ protected:
     // Runs a connector for the driver (a path relative to the test program) for some cycles.
     void Run(const std::string &driverPath, DWORD cycles)
     {
-        WriteWholeFile(ini, "[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nLog=1\r\n"
-                            "LogPath=" + out.string() + "\r\n[7]\r\nDriver=" + driverPath +
-                                "\r\n");
+        WriteWholeFile(ini,
+                       "[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nLog=1\r\n"
+                       "LogPath=" +
+                           out.string() + "\r\n[7]\r\nDriver=" + driverPath + "\r\n");
         ThreadStartParameter p{};
         p.nIndex = Block;
         p.nStationID = 7;
@@ -103,8 +104,9 @@ TEST_F(DriverConnectorTest, console_driver_readings_pass_the_checks_into_table_a
     EXPECT_EQ(StationTable[Block][0].nCount, 2u);
     EXPECT_NEAR(StationTable[Block][0].dSumWindSpeed, 10.2, 1e-9);  // the storm counts as 0
     const auto texts = LogTexts();
-    EXPECT_EQ(CountOf(texts, "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
-                             "Windspeed=-9999.00"),
+    EXPECT_EQ(CountOf(texts,
+                      "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=7): "
+                      "Windspeed=-9999.00"),
               1);
     EXPECT_EQ(CountOf(texts, "GetData Error ret=-1"), 1);
     EXPECT_EQ(CountOf(texts, "ThreadMeteoConnector(Station-ID=7): Data Retrieved"), 2);

@@ -93,11 +93,11 @@ TEST(FileLines, debug_line_divides_the_sums_with_their_own_decimals)
     s.nCount = 4;
     s.dWindMeanDir = 359.96;
     s.dWindStdDir = 7.26;
-    s.dSumWindSpeed = 41.0;      // 10.25 -> two decimals
-    s.dSumCos = 2.0;             // 0.5 -> three decimals
-    s.dSumSin = -3.9998;         // -0.99995 -> three decimals
-    s.dSumOutsideTemp = 49.6;    // 12.4
-    s.dSumHumidity = 262.4;      // 65.6 -> no decimals
+    s.dSumWindSpeed = 41.0;    // 10.25 -> two decimals
+    s.dSumCos = 2.0;           // 0.5 -> three decimals
+    s.dSumSin = -3.9998;       // -0.99995 -> three decimals
+    s.dSumOutsideTemp = 49.6;  // 12.4
+    s.dSumHumidity = 262.4;    // 65.6 -> no decimals
     s.dSumRain = 0.8;
     s.dSumPressure = 4052.4;
     s.dSumSolar = 1001.2;

@@ -231,6 +231,7 @@ TEST(StationTableUnderLoad, concurrent_writers_and_readers_see_consistent_window
     std::atomic<int> writersDone{0};
     std::atomic<long> checks{0};
     std::vector<std::thread> threads;
+    threads.reserve(Writers + Readers);
     for (int w = 0; w < Writers; ++w) {
         threads.emplace_back([w, &writersDone] {
             for (int i = 0; i < SamplesPerWriter; ++i) {

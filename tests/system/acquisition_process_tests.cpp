@@ -79,8 +79,8 @@ std::string ReadingColumns(const std::string &line)
     if (columns.size() != 10) {
         return "malformed: " + line;
     }
-    return columns[1] + " " + columns[2] + " " + columns[5] + " " + columns[6] + " " +
-           columns[7] + " " + columns[8] + " " + columns[9];
+    return columns[1] + " " + columns[2] + " " + columns[5] + " " + columns[6] + " " + columns[7] +
+           " " + columns[8] + " " + columns[9];
 }
 
 TEST(AcquisitionProcess, two_replayed_stations_write_their_readings_and_stop_with_the_run)
@@ -96,8 +96,10 @@ TEST(AcquisitionProcess, two_replayed_stations_write_their_readings_and_stop_wit
     WriteFile((root / "Pelmora.ini").string(),
               "[General]\r\nPort=0\r\nTrace=1\r\nDebug=1\r\nLog=1\r\nStartDelay=0\r\n"
               "CycleTime=50\r\nStations=2\r\nStationIDs=21\r\nLogPath=  " +
-                  data.string() + "  \r\n"
-                  "[21]\r\nDriver=stations/21/" REPLAYDRV_FILE "\r\nDebug=1\r\n"
+                  data.string() +
+                  "  \r\n"
+                  "[21]\r\nDriver=stations/21/" REPLAYDRV_FILE
+                  "\r\nDebug=1\r\n"
                   "[22]\r\nDriver=stations/22/" REPLAYDRV_FILE "\r\n");
 
     PelmoraProcess pelmora(program, {"-d"}, {{"NOTIFY_SOCKET", ""}});
