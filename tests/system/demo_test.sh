@@ -74,6 +74,17 @@ run_demo() {  # run_demo NAME: one bounded demo run into $work/demo
     [ -s "$f" ] || fail "$name: $(basename "$f") is empty"
   done
 
+  # Station 2 replays the recorded hour from its first line: its first reading is that line's,
+  # apart from the time stamp and the 10-minute statistics (columns 4 and 5).
+  local recorded replayed
+  recorded=$(head -n 1 "$src/examples/replay/1_Meteo20261208.txt" | tr -d '\r' | cut -f 2,3,6-10)
+  replayed=$(head -n 1 "$work/demo/2_Meteo$day_after.txt" 2>/dev/null | tr -d '\r' | cut -f 2,3,6-10)
+  [ -n "$recorded" ] && [ "$replayed" = "$recorded" ] ||
+    fail "$name: station 2's first reading is '$replayed', not the recorded '$recorded'"
+  # Station 1 polls the console driver.
+  tr -d '\r' <"$work/demo/Pelmora.log" | grep -q "Driver-Path=$work/demo/Halmdrv.so\$" ||
+    fail "$name: the log names no console driver for station 1"
+
   # A clean stop: the service ended by itself after the stop request, with its result 1.
   grep -q '^Pelmora stopped\.$' "$out" || fail "$name: the demo does not report a clean stop"
   grep -q 'Stopping Pelmora\.' "$work/demo/console.txt" ||
