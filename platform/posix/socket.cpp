@@ -643,8 +643,18 @@ int bind(SOCKET s, const struct sockaddr *name, int namelen)
         WSASetLastError(WSAEFAULT);
         return SOCKET_ERROR;
     }
-    return socket->WithDescriptor(
-        [&](int fd) { return ::bind(fd, name, static_cast<socklen_t>(namelen)); });
+    return socket->WithDescriptor([&](int fd) {
+        // Windows lets a listener take a port that connections, or their TIME_WAIT, still use
+        // as long as no other socket listens on it; Linux needs SO_REUSEADDR for that.
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
+            type == SOCK_STREAM) {
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        }
+        return ::bind(fd, name, static_cast<socklen_t>(namelen));
+    });
 }
 
 int listen(SOCKET s, int backlog)

@@ -1,0 +1,222 @@
+#include "tests/system/dataserver_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in Loopback(unsigned short port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+const char Day[] =
+    "20261208 10:00:00\t12.6\t252.0\t249.1\t8.3\t2.0\t88.0\t0.0\t1012.4\t155.6\r\n"
+    "20261208 10:00:20\t-9999.0\t250.0\t249.0\t8.0\t2.1\t87.0\t0.0\t1012.5\t160.2\r\n"
+    "20261208 10:00:40\t13.4\t248.0\t247.0\t7.9\t2.2\t86.0\t0.1\t1012.6\t170.0\r\n";
+
+void InstallReplay(const fs::path &folder, const std::string &day)
+{
+    fs::create_directories(folder);
+    fs::copy_file(fs::path(PELMORA_BIN_DIR) / REPLAYDRV_FILE, folder / REPLAYDRV_FILE,
+                  fs::copy_options::overwrite_existing);
+    WriteFile((folder / "Replaydrv.ini").string(), "[Settings]\r\nFile=day.txt\r\nLoop=0\r\n");
+    WriteFile((folder / "day.txt").string(), day);
+}
+
+}  // namespace
+
+unsigned short FreePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    unsigned short port = 0;
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+DataClient::DataClient(unsigned short port, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(port);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            return;
+        close(fd_);
+        fd_ = -1;
+        if (Clock::now() > deadline)
+            return;
+        // The server is not listening yet; the program gives no other sign.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+DataClient::~DataClient()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool DataClient::Send(const void *data, size_t length)
+{
+    const char *bytes = static_cast<const char *>(data);
+    while (length != 0) {
+        const ssize_t sent = send(fd_, static_cast<const void *>(bytes), length, int(MSG_NOSIGNAL));
+        if (sent <= 0)
+            return false;
+        bytes += sent;
+        length -= size_t(sent);
+    }
+    return true;
+}
+
+bool DataClient::Receive(std::string &bytes, size_t length, int timeoutMs)
+{
+    bytes.clear();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    while (bytes.size() < length) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
+            return false;
+        const ssize_t got = recv(fd_, static_cast<void *>(buffer), std::min(sizeof buffer, length - bytes.size()), 0);
+        if (got <= 0)
+            return false;
+        bytes.append(buffer, size_t(got));
+    }
+    return true;
+}
+
+bool DataClient::ReceiveToEnd(std::string &bytes, int timeoutMs)
+{
+    bytes.clear();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
+            return false;
+        const ssize_t got = recv(fd_, static_cast<void *>(buffer), sizeof buffer, 0);
+        if (got == 0 || (got < 0 && errno == ECONNRESET))
+            return true;
+        if (got < 0)
+            return false;
+        bytes.append(buffer, size_t(got));
+    }
+}
+
+bool DataClient::Quiet(int timeoutMs)
+{
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 0;
+}
+
+std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot)
+{
+    const QueryData query = pelmora::MakeQuery(nOperation, nStationNumber, nSlot);
+    return std::string(reinterpret_cast<const char *>(&query), sizeof query);
+}
+
+bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading)
+{
+    static const pelmora::CResponseReader reader;
+    if (sealed.size() != METEO_RESPONSE_SIZE)
+        return false;
+    return reader.Read(reinterpret_cast<const BYTE *>(sealed.data()), reading);
+}
+
+ServedPelmora::ServedPelmora(int trace)
+{
+    const fs::path root = folder_.Path();
+    const std::string program = CopyPelmora(root.string());
+    InstallReplay(root / "stations" / "1", Day);
+    InstallReplay(root / "stations" / "2", "");
+    fs::create_directories(root / "data");
+    port_ = FreePort();
+    WriteFile((root / "Pelmora.ini").string(),
+              "[General]\r\nPort=" + std::to_string(port_) + "\r\nTrace=" +
+                  std::to_string(trace) +
+                  "\r\nLog=1\r\nStartDelay=0\r\nCycleTime=50\r\nStations=2\r\nStationIDs=1\r\n"
+                  "LogPath=" +
+                  (root / "data").string() +
+                  "\r\n"
+                  "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE "\r\n"
+                  "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n");
+    process_ = std::make_unique<PelmoraProcess>(program, std::vector<std::string>{"-d"},
+                                                std::map<std::string, std::string>{
+                                                    {"NOTIFY_SOCKET", ""}});
+}
+
+ServedPelmora::~ServedPelmora()
+{
+    if (process_ && process_->Started())
+        Stop();
+}
+
+bool ServedPelmora::WaitForReadings()
+{
+    const fs::path data = fs::path(folder_.Path()) / "data";
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        size_t lines = 0;
+        for (const auto &entry : fs::directory_iterator(data)) {
+            if (entry.path().filename().string().rfind("1_Meteo", 0) == 0) {
+                const std::string text = ReadFile(entry.path().string());
+                for (char c : text)
+                    lines += c == '\n';
+            }
+        }
+        if (lines >= 2)
+            return true;
+        if (Clock::now() > deadline)
+            return false;
+        // The files are the program's only sign of its readings.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool ServedPelmora::Stop()
+{
+    if (!process_->WaitForBlockedSignal(SIGINT))
+        return false;
+    process_->Signal(SIGINT);
+    const bool ended = process_->WaitForExit(60000);
+    const bool ok = ended && process_->ExitCode() == 1;
+    process_.reset();
+    return ok;
+}
+
+std::string ServedPelmora::Log() const
+{
+    return ReadFile(folder_.Path() + "/Pelmora.log");
+}
