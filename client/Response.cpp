@@ -84,7 +84,8 @@ bool IsGreeting(const BYTE record[METEO_RESPONSE_SIZE])
 
 CResponseReader::CResponseReader() { ExpandSealKey(m_key); }
 
-bool CResponseReader::Open(const BYTE sealed[METEO_RESPONSE_SIZE], BYTE plain[METEO_RESPONSE_SIZE]) const
+bool CResponseReader::Open(const BYTE sealed[METEO_RESPONSE_SIZE],
+                           BYTE plain[METEO_RESPONSE_SIZE]) const
 {
     for (size_t i = 0; i < METEO_RESPONSE_SIZE; i += SAFER_BLOCK_LENGTH)
         SaferDecipherBlock(sealed + i, m_key, plain + i);
