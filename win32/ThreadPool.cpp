@@ -11,11 +11,12 @@ namespace Win32 {
 // Giving up on the workers first waits until none is inside and holds new entries back; every
 // worker is then outside and is marked abandoned. An abandoned worker that comes back inside
 // finds the mark and ends at once, touching nothing of the pool, which may be gone by then.
+// A worker passes the gate several times per item, so only a kill in progress touches events.
 struct CThreadPool::WorkerGate {
     CCriticalSection lock;
     LONG inside = 0;
     bool killing = false;
-    CManualResetEvent noneInside{true};
+    CManualResetEvent noneInside{true};  // set by the last worker out while killing
     CManualResetEvent notKilling{true};
 
     // False when the worker has been abandoned.
@@ -27,8 +28,7 @@ struct CThreadPool::WorkerGate {
                 if (abandoned)
                     return false;
                 if (!killing) {
-                    if (inside++ == 0)
-                        noneInside.Reset();
+                    ++inside;
                     return true;
                 }
             }
@@ -39,7 +39,7 @@ struct CThreadPool::WorkerGate {
     void Leave()
     {
         CCriticalSectionGuard guard(lock);
-        if (--inside == 0)
+        if (--inside == 0 && killing)
             noneInside.Set();
     }
 
@@ -49,6 +49,9 @@ struct CThreadPool::WorkerGate {
             CCriticalSectionGuard guard(lock);
             killing = true;
             notKilling.Reset();
+            if (inside == 0)
+                return;
+            noneInside.Reset();
         }
         noneInside.Wait();
     }

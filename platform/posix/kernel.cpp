@@ -315,17 +315,52 @@ std::shared_ptr<Waitable> LookupWaitable(HANDLE handle)
     return waitable;
 }
 
+// The objects of one wait, held for the whole wait so that closing a handle meanwhile frees
+// nothing under it. Only the references named are built: most waits name one or two objects,
+// and building and destroying all 64 would cost more than the wait itself.
+class WaitReferences {
+    using Ptr = std::shared_ptr<Waitable>;
+
+public:
+    WaitReferences() = default;
+    WaitReferences(const WaitReferences &) = delete;
+    WaitReferences &operator=(const WaitReferences &) = delete;
+    ~WaitReferences()
+    {
+        for (DWORD i = 0; i < count_; ++i)
+            (*this)[i].~Ptr();
+    }
+
+    // False when the handle names no waitable object.
+    bool Add(HANDLE handle)
+    {
+        Ptr ref = LookupWaitable(handle);
+        if (!ref)
+            return false;
+        new (storage_ + count_ * sizeof(Ptr)) Ptr(std::move(ref));
+        ++count_;
+        return true;
+    }
+
+    Ptr &operator[](DWORD i)
+    {
+        return *std::launder(reinterpret_cast<Ptr *>(storage_ + i * sizeof(Ptr)));
+    }
+
+private:
+    alignas(Ptr) unsigned char storage_[MAXIMUM_WAIT_OBJECTS * sizeof(Ptr)];
+    DWORD count_ = 0;
+};
+
 DWORD Wait(DWORD count, const HANDLE *handles, bool waitAll, DWORD milliseconds)
 {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    // Held for the whole wait, so closing a handle meanwhile frees nothing under us.
-    std::shared_ptr<Waitable> refs[MAXIMUM_WAIT_OBJECTS];
+    WaitReferences refs;
     for (DWORD i = 0; i < count; ++i) {
-        refs[i] = LookupWaitable(handles[i]);
-        if (!refs[i])
+        if (!refs.Add(handles[i]))
             return WAIT_FAILED;
     }
     if (waitAll) {
