@@ -155,23 +155,25 @@ bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading)
     return reader.Read(reinterpret_cast<const BYTE *>(sealed.data()), reading);
 }
 
-ServedPelmora::ServedPelmora(int trace)
+ServedPelmora::ServedPelmora(int trace, bool replay)
 {
     const fs::path root = folder_.Path();
     const std::string program = CopyPelmora(root.string());
-    InstallReplay(root / "stations" / "1", Day);
-    InstallReplay(root / "stations" / "2", "");
     fs::create_directories(root / "data");
     port_ = FreePort();
-    WriteFile((root / "Pelmora.ini").string(),
-              "[General]\r\nPort=" + std::to_string(port_) + "\r\nTrace=" +
-                  std::to_string(trace) +
-                  "\r\nLog=1\r\nStartDelay=0\r\nCycleTime=50\r\nStations=2\r\nStationIDs=1\r\n"
-                  "LogPath=" +
-                  (root / "data").string() +
-                  "\r\n"
-                  "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE "\r\n"
-                  "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n");
+    std::string ini = "[General]\r\nPort=" + std::to_string(port_) + "\r\nTrace=" +
+                      std::to_string(trace) + "\r\nLog=1\r\nStartDelay=0\r\nCycleTime=50\r\n" +
+                      "LogPath=" + (root / "data").string() + "\r\n";
+    if (replay) {
+        InstallReplay(root / "stations" / "1", Day);
+        InstallReplay(root / "stations" / "2", "");
+        ini += "Stations=2\r\nStationIDs=1\r\n"
+               "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE "\r\n"
+               "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n";
+    } else {
+        ini += "Stations=1\r\nStationIDs=1\r\n[1]\r\nDriver=missing.so\r\n";
+    }
+    WriteFile((root / "Pelmora.ini").string(), ini);
     process_ = std::make_unique<PelmoraProcess>(program, std::vector<std::string>{"-d"},
                                                 std::map<std::string, std::string>{
                                                     {"NOTIFY_SOCKET", ""}});
@@ -212,6 +214,7 @@ bool ServedPelmora::Stop()
     process_->Signal(SIGINT);
     const bool ended = process_->WaitForExit(60000);
     const bool ok = ended && process_->ExitCode() == 1;
+    output_ = process_->Output();
     process_.reset();
     return ok;
 }

@@ -44,10 +44,11 @@ std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot);
 bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading);
 
 // Pelmora in console mode in a folder of its own, serving on a free port, with station 1
-// replaying two valid readings (and one invalid) and station 2 replaying nothing.
+// replaying two valid readings (and one invalid) and station 2 replaying nothing; or, without
+// replay, one station whose driver is missing, so that its thread ends at once.
 class ServedPelmora {
 public:
-    explicit ServedPelmora(int trace = 1);
+    explicit ServedPelmora(int trace = 1, bool replay = true);
     ~ServedPelmora();
 
     bool Started() const { return process_ && process_->Started(); }
@@ -56,10 +57,13 @@ public:
     bool WaitForReadings();
     // Stops the run; false when the program did not end with result 1.
     bool Stop();
+    // What the program wrote, once it has stopped.
+    const std::string &Output() const { return output_; }
     std::string Log() const;
 
 private:
     TempFolder folder_{"pelmora-dataserver"};
     unsigned short port_ = 0;
     std::unique_ptr<PelmoraProcess> process_;
+    std::string output_;
 };

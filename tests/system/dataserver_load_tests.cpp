@@ -16,20 +16,22 @@ constexpr int kThreads = 20;
 constexpr int kClientsPerThread = 10;  // 200 connections
 constexpr int kRequests = 100;
 
-// Request i asks for one of four answers, so that a response out of place shows.
+// Request i asks for one of four answers, so that a response out of place shows. The one
+// station has no driver: its windows stay empty.
 std::string RequestNumber(int i)
 {
     switch (i % 4) {
     case 0: return Request(0, 1, DWORD(i % 12));
-    case 1: return Request(0, 2, 0);
-    case 2: return Request(1, 9, 0);
-    default: return Request(0, 1, 12);
+    case 1: return Request(1, 9, 0);
+    case 2: return Request(0, 1, 12);
+    default: return Request(0, 2, 0);
     }
 }
 
 LONG ExpectedStation(int i)
 {
-    static const LONG answers[4] = {1, WINDOW_EMPTY, STATION_NOT_CONFIGURED, SLOT_OUT_OF_RANGE};
+    static const LONG answers[4] = {WINDOW_EMPTY, STATION_NOT_CONFIGURED, SLOT_OUT_OF_RANGE,
+                                    STATION_NOT_CONFIGURED};
     return answers[i % 4];
 }
 
@@ -42,10 +44,10 @@ struct Outcome {
 
 TEST(DataServerLoad, pipelined_requests_of_200_clients_are_all_answered_in_order)
 {
-    ServedPelmora pelmora(0);
+    // No station readings: they would change station 1's answers during the run, and the
+    // station threads would outlive the run (they end with the process).
+    ServedPelmora pelmora(0, false);
     ASSERT_TRUE(pelmora.Started());
-    // Station 1's answers must not change from empty to filled during the run.
-    ASSERT_TRUE(pelmora.WaitForReadings());
 
     std::string pipeline;
     for (int i = 0; i < kRequests; ++i)
@@ -99,7 +101,7 @@ TEST(DataServerLoad, pipelined_requests_of_200_clients_are_all_answered_in_order
     EXPECT_EQ(kThreads * kClientsPerThread * kRequests, total.answered);
     EXPECT_EQ(0, total.damaged);
     EXPECT_EQ(0, total.misplaced);
-    EXPECT_TRUE(pelmora.Stop());
+    EXPECT_TRUE(pelmora.Stop()) << pelmora.Output();
 }
 
 }  // namespace

@@ -26,9 +26,9 @@ protected:
     static void TearDownTestSuite()
     {
         const bool stopped = pelmora_->Stop();
+        EXPECT_TRUE(stopped) << "the service did not end with result 1:\n" << pelmora_->Output();
         delete pelmora_;
         pelmora_ = nullptr;
-        EXPECT_TRUE(stopped) << "the service did not end with result 1";
     }
     void SetUp() override
     {
