@@ -119,6 +119,23 @@ fi
 run -u
 expect_action "second remove (-u)" 0 '^OpenService failed - .+\^M\\n$'
 
+# Faceless mode: no console text, the hidden window, and the same service run; it has no
+# stop of its own here (nothing ends the session), so the test ends the process.
+(cd "$app" && exec timeout "$action_timeout" wine Pelmora.exe -f > "$work/faceless.txt" 2> "$work/faceless-err.txt") &
+faceless=$!
+if timeout $((serve_timeout + 30)) "$probe" check "$port" "$serve_timeout" > /dev/null; then
+  pass "faceless run (-f) serves the native client"
+else
+  fail "faceless run (-f) does not serve"
+fi
+kill "$faceless" 2> /dev/null || true
+wait "$faceless" 2> /dev/null || true
+if [ -s "$work/faceless.txt" ]; then
+  fail "faceless run printed: $(cat -v "$work/faceless.txt" | head -c 200)"
+else
+  pass "faceless run printed nothing"
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "service under Wine: $failures check(s) failed"
   exit 1
