@@ -131,7 +131,8 @@ int Check(unsigned port, int seconds)
             // The stand-in's weather: plausible values in the record's units.
             if (!(latest.dPressure > 900.0 && latest.dPressure < 1100.0) ||
                 !(latest.dHumidity >= 0.0 && latest.dHumidity <= 100.0) ||
-                !(latest.dWindSpeed >= 0.0) || !(latest.dOutsideTemp > -60.0 && latest.dOutsideTemp < 60.0))
+                !(latest.dWindSpeed >= 0.0) ||
+                !(latest.dOutsideTemp > -60.0 && latest.dOutsideTemp < 60.0))
                 Fail("implausible reading: pressure " + std::to_string(latest.dPressure) +
                      ", humidity " + std::to_string(latest.dHumidity) + ", wind " +
                      std::to_string(latest.dWindSpeed) + ", temperature " +
