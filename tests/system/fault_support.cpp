@@ -162,8 +162,8 @@ bool Client::Send(const std::string &bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t sent = send(fd_, static_cast<const void *>(bytes.data() + done), bytes.size() - done,
-                                  int(MSG_NOSIGNAL));
+        const ssize_t sent = send(fd_, static_cast<const void *>(bytes.data() + done),
+                                  bytes.size() - done, int(MSG_NOSIGNAL));
         if (sent <= 0)
             return false;
         done += size_t(sent);
@@ -284,15 +284,15 @@ Pelmora::~Pelmora()
 
 void Pelmora::Configure(const std::string &general, const std::string &sections)
 {
-    WriteFile(folder_.Path() + "/Pelmora.ini",
-              "[General]\r\nPort=" + std::to_string(port_) +
-                  "\r\nTrace=1\r\nDebug=1\r\nStartDelay=0\r\n" + general + sections);
+    WriteFile(folder_.Path() + "/Pelmora.ini", "[General]\r\nPort=" + std::to_string(port_) +
+                                                   "\r\nTrace=1\r\nDebug=1\r\nStartDelay=0\r\n" +
+                                                   general + sections);
 }
 
 void Pelmora::InstallDriver(const std::string &from, const std::string &relative)
 {
-    const fs::path source = fs::path(from).is_absolute() ? fs::path(from)
-                                                         : fs::path(PELMORA_BIN_DIR) / from;
+    const fs::path source =
+        fs::path(from).is_absolute() ? fs::path(from) : fs::path(PELMORA_BIN_DIR) / from;
     const fs::path target = fs::path(folder_.Path()) / relative;
     fs::create_directories(target.parent_path());
     fs::copy_file(source, target, fs::copy_options::overwrite_existing);
@@ -300,9 +300,9 @@ void Pelmora::InstallDriver(const std::string &from, const std::string &relative
 
 bool Pelmora::Start()
 {
-    process_ = std::make_unique<PelmoraProcess>(
-        program_, std::vector<std::string>{"-d"},
-        std::map<std::string, std::string>{{"NOTIFY_SOCKET", ""}});
+    process_ =
+        std::make_unique<PelmoraProcess>(program_, std::vector<std::string>{"-d"},
+                                         std::map<std::string, std::string>{{"NOTIFY_SOCKET", ""}});
     if (!process_->Started())
         return false;
     const std::string program = fs::canonical(program_).string();
@@ -327,10 +327,7 @@ bool Pelmora::Stop()
     return ok;
 }
 
-bool Pelmora::Running()
-{
-    return pid_ > 0 && kill(pid_, 0) == 0 && DescriptorCount() >= 0;
-}
+bool Pelmora::Running() { return pid_ > 0 && kill(pid_, 0) == 0 && DescriptorCount() >= 0; }
 
 int Pelmora::DescriptorCount() const
 {

@@ -64,8 +64,7 @@ std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot);
 // A well-behaved exchange on a connection of its own: the greeting, then `requests` requests
 // for station 1 one after another, each answered in time by a sealed response of station 1
 // (or of an empty window); false at the first deviation. `answered` counts the right ones.
-bool WellBehavedSession(unsigned short port, int requests, int &answered,
-                        int timeoutMs = 10000);
+bool WellBehavedSession(unsigned short port, int requests, int &answered, int timeoutMs = 10000);
 
 // The latest reading of station 1 as the data server gives it, on a connection of its own.
 bool LatestReading(unsigned short port, pelmora::MeteoReading &reading, int timeoutMs = 10000);
