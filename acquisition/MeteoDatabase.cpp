@@ -50,9 +50,8 @@ bool GetODBCError(SQLHDBC hdbc, SQLHSTMT hstmt, std::string &text)
     SQLINTEGER nNative = 0;
     SQLCHAR szMessage[512] = "";
     SQLSMALLINT cbMessage = 0;
-    const SQLRETURN rc =
-        OdbcCalls.Error(SQL_NULL_HENV, hdbc, hstmt, szState, &nNative, szMessage,
-                        static_cast<SQLSMALLINT>(sizeof(szMessage)), &cbMessage);
+    const SQLRETURN rc = OdbcCalls.Error(SQL_NULL_HENV, hdbc, hstmt, szState, &nNative, szMessage,
+                                         static_cast<SQLSMALLINT>(sizeof(szMessage)), &cbMessage);
     if (rc != SQL_SUCCESS) {
         return false;
     }
@@ -73,10 +72,7 @@ CMeteoDatabase::CMeteoDatabase(DWORD nStationID, const char *pszFNINI)
 {
 }
 
-CMeteoDatabase::~CMeteoDatabase()
-{
-    Disconnect();
-}
+CMeteoDatabase::~CMeteoDatabase() { Disconnect(); }
 
 void CMeteoDatabase::SetUp()
 {
@@ -87,15 +83,17 @@ void CMeteoDatabase::SetUp()
     GetPrivateProfileStringA("odbc", "uid", "", szUID, sizeof(szUID), ini);
     GetPrivateProfileStringA("odbc", "pwd", "", szPWD, sizeof(szPWD), ini);
     GetPrivateProfileStringA("odbc", "proc", "prwr_insert_wendrake", szProc, sizeof(szProc), ini);
-    nTrustedConnection = static_cast<int>(GetPrivateProfileIntA("odbc", "trusted_connection", 0, ini));
+    nTrustedConnection =
+        static_cast<int>(GetPrivateProfileIntA("odbc", "trusted_connection", 0, ini));
 
     // The log shows the string with the password masked; the password goes only to the driver.
     auto build = [this](const char *pszPWD) {
         char szText[2048];
         if (nTrustedConnection == 1) {
-            std::snprintf(szText, sizeof(szText),
-                          "driver=%s;server=%s;database=%s;UID=%s;PWD=%s;trusted_connection=%i;dsn=;",
-                          szDriver, szServer, szDatabase, szUID, pszPWD, 1);
+            std::snprintf(
+                szText, sizeof(szText),
+                "driver=%s;server=%s;database=%s;UID=%s;PWD=%s;trusted_connection=%i;dsn=;",
+                szDriver, szServer, szDatabase, szUID, pszPWD, 1);
         } else {
             std::snprintf(szText, sizeof(szText),
                           "driver=%s;server=%s;database=%s;UID=%s;PWD=%s;dsn=;", szDriver, szServer,
@@ -112,8 +110,7 @@ void CMeteoDatabase::SetUp()
     LogF("ThreadMeteoConnector(Station-ID=%lu): ODBC-DSN=%s",
          static_cast<unsigned long>(m_nStationID), shown.c_str());
 
-    const std::string query =
-        std::string("{ call ") + szProc + " (?,?,?,?,?,?,?,?,?,?,?,?) }";
+    const std::string query = std::string("{ call ") + szProc + " (?,?,?,?,?,?,?,?,?,?,?,?) }";
     m_bQuery = query.size() < sizeof(szQuery);
     if (m_bQuery) {
         std::memcpy(szQuery, query.c_str(), query.size() + 1);
@@ -129,9 +126,10 @@ void CMeteoDatabase::Connect()
     const unsigned long id = m_nStationID;
     if (!m_bDSN) {
         // A cut connection string would name another server, database or password.
-        LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): ODBC-DSN is longer than %u "
-             "characters; no connection is made.",
-             id, static_cast<unsigned>(sizeof(szDSN) - 1));
+        LogF(
+            "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): ODBC-DSN is longer than %u "
+            "characters; no connection is made.",
+            id, static_cast<unsigned>(sizeof(szDSN) - 1));
         return;
     }
     try {
@@ -151,15 +149,17 @@ void CMeteoDatabase::Connect()
                 szMessage[sizeof(szMessage) - 1] = '\0';
                 message = reinterpret_cast<const char *>(szMessage);
                 if (cbMessage >= static_cast<SQLSMALLINT>(sizeof(szMessage))) {
-                    LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): diagnostic text of "
-                         "%i characters, cut to %u.",
-                         id, static_cast<int>(cbMessage),
-                         static_cast<unsigned>(sizeof(szMessage) - 1));
+                    LogF(
+                        "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): diagnostic text of "
+                        "%i characters, cut to %u.",
+                        id, static_cast<int>(cbMessage),
+                        static_cast<unsigned>(sizeof(szMessage) - 1));
                 }
             }
-            LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): Kann Verbindung zu Datenbank "
-                 "%s nicht aufbauen. Fehler: %s",
-                 id, szDatabase, message.c_str());
+            LogF(
+                "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): Kann Verbindung zu Datenbank "
+                "%s nicht aufbauen. Fehler: %s",
+                id, szDatabase, message.c_str());
             m_pConnection.reset();
         }
     } catch (...) {
@@ -172,9 +172,10 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
 {
     const unsigned long id = m_nStationID;
     if (!m_bQuery) {
-        LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): the call of %s is longer than %u "
-             "characters; no call is made.",
-             id, szProc, static_cast<unsigned>(sizeof(szQuery) - 1));
+        LogF(
+            "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): the call of %s is longer than %u "
+            "characters; no call is made.",
+            id, szProc, static_cast<unsigned>(sizeof(szQuery) - 1));
         return;
     }
     if (!m_pConnection) {
@@ -193,9 +194,10 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
             return;
         }
         if (bDeadlocked) {
-            LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): chosen as deadlock victim "
-                 "%i times in a row; the call is given up.",
-                 id, MaxDeadlockRetries + 1);
+            LogF(
+                "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): chosen as deadlock victim "
+                "%i times in a row; the call is given up.",
+                id, MaxDeadlockRetries + 1);
         }
         std::string text;
         GetODBCError(m_pConnection->hdbc, hstmt, text);
@@ -213,13 +215,13 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
     }
 }
 
-bool CMeteoDatabase::Execute(const SYSTEMTIME &st, const MeteoData &data,
-                             const AverageSlot &slot1, bool &bDeadlocked)
+bool CMeteoDatabase::Execute(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
+                             bool &bDeadlocked)
 {
     const SQLHDBC hdbc = m_pConnection->hdbc;
     char szTime[40];
-    std::snprintf(szTime, sizeof(szTime), "%02hu.%02hu.%04hu %02hu:%02hu:%02hu", st.wDay,
-                  st.wMonth, st.wYear, st.wHour, st.wMinute, st.wSecond);
+    std::snprintf(szTime, sizeof(szTime), "%02hu.%02hu.%04hu %02hu:%02hu:%02hu", st.wDay, st.wMonth,
+                  st.wYear, st.wHour, st.wMinute, st.wSecond);
     SQLHSTMT hNew = SQL_NULL_HSTMT;
     if (OdbcCalls.AllocStmt(hdbc, &hNew) != SQL_SUCCESS) {
         return false;
@@ -262,8 +264,7 @@ bool CMeteoDatabase::Execute(const SYSTEMTIME &st, const MeteoData &data,
     // Parameters 10 and 11 carry pressure before rain.
     if (!bind(2, SQL_C_CHAR, SQL_CHAR, cchTime1, szTime1, static_cast<SQLLEN>(cchTime1),
               &cbszTime) ||
-        !bind(3, SQL_C_CHAR, SQL_CHAR, cchTime, szTime, static_cast<SQLLEN>(cchTime),
-              &cbszTime) ||
+        !bind(3, SQL_C_CHAR, SQL_CHAR, cchTime, szTime, static_cast<SQLLEN>(cchTime), &cbszTime) ||
         !bindDouble(4, &dWindSpeed, &cbdWindSpeed) || !bindDouble(5, &dWindDir, &cbdWindDir) ||
         !bindDouble(6, &dWindMeanDir, &cbdWindMeanDir) ||
         !bindDouble(7, &dWindStdDir, &cbdWindStdDir) ||
@@ -295,9 +296,10 @@ void CMeteoDatabase::LogError(const std::string &text)
 {
     const unsigned long id = m_nStationID;
     if (text.size() >= sizeof(szErrMsg)) {
-        LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): diagnostic text of %u characters, "
-             "cut to %u.",
-             id, static_cast<unsigned>(text.size()), static_cast<unsigned>(sizeof(szErrMsg) - 1));
+        LogF(
+            "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): diagnostic text of %u characters, "
+            "cut to %u.",
+            id, static_cast<unsigned>(text.size()), static_cast<unsigned>(sizeof(szErrMsg) - 1));
     }
     std::snprintf(szErrMsg, sizeof(szErrMsg), "%s", text.c_str());
     LogF("ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): %s", id, szErrMsg);
@@ -311,7 +313,4 @@ void CMeteoDatabase::Drop()
     }
 }
 
-void CMeteoDatabase::Disconnect()
-{
-    Drop();
-}
+void CMeteoDatabase::Disconnect() { Drop(); }

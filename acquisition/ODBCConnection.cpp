@@ -27,8 +27,7 @@ bool CODBCConnection::Connect(const char *pszConnection)
             reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(nConnectionTimeout)), 0);
     }
     OdbcCalls.SetConnectAttr(hdbc, SQL_ATTR_LOGIN_TIMEOUT,
-                             reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(nLoginTimeout)),
-                             0);
+                             reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(nLoginTimeout)), 0);
     SQLCHAR szCompleted[260];
     SQLSMALLINT cbCompleted = 0;
     const SQLRETURN rc = OdbcCalls.DriverConnect(

@@ -45,27 +45,27 @@ typedef TCHAR *LPTSTR;
 // runs.
 struct OdbcApi {
     SQLRETURN (*AllocHandle)(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *output);
-    SQLRETURN (*SetEnvAttr)(SQLHENV henv, SQLINTEGER attribute, SQLPOINTER value,
-                            SQLINTEGER length);
-    SQLRETURN (*SetConnectAttr)(SQLHDBC hdbc, SQLINTEGER attribute, SQLPOINTER value,
-                                SQLINTEGER length);
-    SQLRETURN (*DriverConnect)(SQLHDBC hdbc, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inLength,
-                               SQLCHAR *out, SQLSMALLINT outMax, SQLSMALLINT *outLength,
-                               SQLUSMALLINT completion);
+    SQLRETURN (*SetEnvAttr)
+    (SQLHENV henv, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length);
+    SQLRETURN (*SetConnectAttr)
+    (SQLHDBC hdbc, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length);
+    SQLRETURN (*DriverConnect)
+    (SQLHDBC hdbc, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inLength, SQLCHAR *out,
+     SQLSMALLINT outMax, SQLSMALLINT *outLength, SQLUSMALLINT completion);
     SQLRETURN (*Disconnect)(SQLHDBC hdbc);
     SQLRETURN (*FreeHandle)(SQLSMALLINT type, SQLHANDLE handle);
     SQLRETURN (*SetConnectOption)(SQLHDBC hdbc, SQLUSMALLINT option, SQLULEN value);
-    SQLRETURN (*GetDiagRec)(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record,
-                            SQLCHAR *state, SQLINTEGER *native, SQLCHAR *message,
-                            SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
-    SQLRETURN (*Error)(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state,
-                       SQLINTEGER *native, SQLCHAR *message, SQLSMALLINT messageMax,
-                       SQLSMALLINT *messageLength);
+    SQLRETURN (*GetDiagRec)
+    (SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLCHAR *state, SQLINTEGER *native,
+     SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
+    SQLRETURN (*Error)
+    (SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state, SQLINTEGER *native,
+     SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
     SQLRETURN (*AllocStmt)(SQLHDBC hdbc, SQLHSTMT *hstmt);
-    SQLRETURN (*BindParameter)(SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT ioType,
-                               SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize,
-                               SQLSMALLINT decimalDigits, SQLPOINTER value, SQLLEN bufferLength,
-                               SQLLEN *indicator);
+    SQLRETURN (*BindParameter)
+    (SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT ioType, SQLSMALLINT cType,
+     SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT decimalDigits, SQLPOINTER value,
+     SQLLEN bufferLength, SQLLEN *indicator);
     SQLRETURN (*ExecDirect)(SQLHSTMT hstmt, SQLCHAR *text, SQLINTEGER length);
     SQLRETURN (*FreeStmt)(SQLHSTMT hstmt, SQLUSMALLINT option);
 };

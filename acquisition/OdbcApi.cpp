@@ -16,8 +16,7 @@ const OdbcApi &DriverManagerApi()
         },
         [](SQLHDBC hdbc, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inLength, SQLCHAR *out,
            SQLSMALLINT outMax, SQLSMALLINT *outLength, SQLUSMALLINT completion) {
-            return SQLDriverConnect(hdbc, hwnd, in, inLength, out, outMax, outLength,
-                                    completion);
+            return SQLDriverConnect(hdbc, hwnd, in, inLength, out, outMax, outLength, completion);
         },
         [](SQLHDBC hdbc) { return SQLDisconnect(hdbc); },
         [](SQLSMALLINT type, SQLHANDLE handle) { return SQLFreeHandle(type, handle); },
@@ -32,8 +31,7 @@ const OdbcApi &DriverManagerApi()
         },
         [](SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state, SQLINTEGER *native,
            SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength) {
-            return SQLError(henv, hdbc, hstmt, state, native, message, messageMax,
-                            messageLength);
+            return SQLError(henv, hdbc, hstmt, state, native, message, messageMax, messageLength);
         },
         [](SQLHDBC hdbc, SQLHSTMT *hstmt) { return SQLAllocStmt(hdbc, hstmt); },
         [](SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT ioType, SQLSMALLINT cType,

@@ -201,14 +201,18 @@ int main(int argc, char **argv)
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     double duration = 600;
     uint32_t station = 1;
-    CLI::App app{"Bare epoll server answering every 128-byte request with a prepared 304-byte "
-                 "response: the machine's limit beside a data server."};
+    CLI::App app{
+        "Bare epoll server answering every 128-byte request with a prepared 304-byte "
+        "response: the machine's limit beside a data server."};
     app.add_option("-p,--port", port, "Port on 127.0.0.1 (0: any free port)")
-        ->check(CLI::Range(0, 65535))->capture_default_str();
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
     app.add_option("-t,--threads", threads, "Epoll threads")
-        ->check(CLI::Range(1u, 64u))->capture_default_str();
+        ->check(CLI::Range(1u, 64u))
+        ->capture_default_str();
     app.add_option("-d,--duration", duration, "Seconds after which it stops by itself")
-        ->check(CLI::Range(1.0, 3600.0))->capture_default_str();
+        ->check(CLI::Range(1.0, 3600.0))
+        ->capture_default_str();
     app.add_option("--station", station, "Station number the prepared response carries")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
@@ -221,7 +225,7 @@ int main(int argc, char **argv)
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
@@ -235,7 +239,8 @@ int main(int argc, char **argv)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(uint16_t(port));
     socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
         ::listen(listener, 1024) < 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) < 0) {
         std::fprintf(stderr, "pelmora-bare-server: cannot listen on port %d: %s\n", port,

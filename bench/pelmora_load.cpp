@@ -71,13 +71,13 @@ void OnSignal(int) { g_interrupted = true; }
 
 // Counters of one thread; summed at the end.
 struct Errors {
-    uint64_t connect = 0;      // refused, failed or timed out before the greeting
-    uint64_t greeting = 0;     // the first record was not the greeting
-    uint64_t refused = 0;      // the server sent its refusal text
-    uint64_t digest = 0;       // a response's digest did not match
-    uint64_t response = 0;     // a sound record that is not an answer to our request
-    uint64_t closed = 0;       // the server closed or reset a connection we were using
-    uint64_t unanswered = 0;   // requests still without answer when the drain time ran out
+    uint64_t connect = 0;     // refused, failed or timed out before the greeting
+    uint64_t greeting = 0;    // the first record was not the greeting
+    uint64_t refused = 0;     // the server sent its refusal text
+    uint64_t digest = 0;      // a response's digest did not match
+    uint64_t response = 0;    // a sound record that is not an answer to our request
+    uint64_t closed = 0;      // the server closed or reset a connection we were using
+    uint64_t unanswered = 0;  // requests still without answer when the drain time ran out
 
     uint64_t Total() const
     {
@@ -100,10 +100,10 @@ struct Shared {
     const Options *options = nullptr;
     sockaddr_in address{};
     uint8_t request[kRequestSize];
-    std::atomic<unsigned> ready{0};      // threads whose connections are all set up
-    std::atomic<bool> go{false};         // start sending (load) or holding (idle)
+    std::atomic<unsigned> ready{0};  // threads whose connections are all set up
+    std::atomic<bool> go{false};     // start sending (load) or holding (idle)
     std::atomic<uint64_t> startNs{0};
-    std::atomic<uint64_t> issued{0};     // requests issued, against options->requests
+    std::atomic<uint64_t> issued{0};  // requests issued, against options->requests
     std::atomic<bool> countReached{false};
     std::atomic<uint64_t> established{0};  // connections greeted by the end of the set-up
 };
@@ -339,7 +339,8 @@ void Worker::HandleRecords(Connection &c)
                 ++completedInWindow;
                 lastCompletion = now;
                 if (latencies.size() < kMaxLatencySamples)
-                    latencies.push_back(uint32_t(std::min<uint64_t>((now - sentAt) / 100, UINT32_MAX)));
+                    latencies.push_back(
+                        uint32_t(std::min<uint64_t>((now - sentAt) / 100, UINT32_MAX)));
             }
         }
         if (answered && Issuing())
@@ -359,8 +360,8 @@ void Worker::ReadAll(Connection &c)
             if (c.state == Connection::State::Closed)
                 return;
         }
-        const ssize_t n = ::recv(c.fd, c.rx.data() + c.rxUsed, c.rx.size() - c.rxUsed,
-                                 MSG_DONTWAIT);
+        const ssize_t n =
+            ::recv(c.fd, c.rx.data() + c.rxUsed, c.rx.size() - c.rxUsed, MSG_DONTWAIT);
         if (n > 0) {
             c.rxUsed += size_t(n);
             continue;
@@ -526,34 +527,46 @@ void RaiseFileLimit(size_t needed)
 int main(int argc, char **argv)
 {
     Options o;
-    CLI::App app{"Load generator for a Pelmora data server: N connections with K requests in "
-                 "flight each; reports requests per second, latency percentiles and errors."};
+    CLI::App app{
+        "Load generator for a Pelmora data server: N connections with K requests in "
+        "flight each; reports requests per second, latency percentiles and errors."};
     app.add_option("--host", o.host, "Server host")->capture_default_str();
-    app.add_option("-p,--port", o.port, "Server port")->check(CLI::Range(1, 65535))->capture_default_str();
+    app.add_option("-p,--port", o.port, "Server port")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
     app.add_option("-c,--connections", o.connections, "Connections")
-        ->check(CLI::Range(1u, 20000u))->capture_default_str();
+        ->check(CLI::Range(1u, 20000u))
+        ->capture_default_str();
     app.add_option("-k,--in-flight", o.inFlight, "Requests in flight per connection")
-        ->check(CLI::Range(1u, 256u))->capture_default_str();
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
     app.add_option("-d,--duration", o.duration, "Measured seconds (idle: seconds to hold)")
-        ->check(CLI::Range(0.1, 600.0))->capture_default_str();
-    app.add_option("-w,--warmup", o.warmup, "Seconds of load before measuring (none with --requests)")
-        ->check(CLI::Range(0.0, 60.0))->capture_default_str();
+        ->check(CLI::Range(0.1, 600.0))
+        ->capture_default_str();
+    app.add_option("-w,--warmup", o.warmup,
+                   "Seconds of load before measuring (none with --requests)")
+        ->check(CLI::Range(0.0, 60.0))
+        ->capture_default_str();
     app.add_option("-n,--requests", o.requests,
                    "Stop after this many requests (0: as many as the duration allows)")
         ->capture_default_str();
     app.add_option("-t,--threads", o.threads, "Client threads")
-        ->check(CLI::Range(1u, 64u))->capture_default_str();
+        ->check(CLI::Range(1u, 64u))
+        ->capture_default_str();
     app.add_option("--verify-every", o.verifyEvery,
                    "Decipher and digest-check every n-th response (1: all, 0: none)")
         ->capture_default_str();
     app.add_option("--connect-burst", o.connectBurst,
                    "Connections per thread between connect and greeting at a time")
-        ->check(CLI::Range(1u, 1024u))->capture_default_str();
+        ->check(CLI::Range(1u, 1024u))
+        ->capture_default_str();
     app.add_option("--connect-timeout", o.connectTimeout, "Seconds to set up all connections")
-        ->check(CLI::Range(0.1, 120.0))->capture_default_str();
+        ->check(CLI::Range(0.1, 120.0))
+        ->capture_default_str();
     app.add_option("--drain-timeout", o.drainTimeout,
                    "Seconds to wait for answers still in flight at the end")
-        ->check(CLI::Range(0.1, 60.0))->capture_default_str();
+        ->check(CLI::Range(0.1, 60.0))
+        ->capture_default_str();
     app.add_option("--station", o.station, "Station number asked for")->capture_default_str();
     app.add_option("--slot", o.slot, "Averaging window asked for")->capture_default_str();
     app.add_option("--operation", o.operation, "0: window averages, else the latest reading")
@@ -576,7 +589,7 @@ int main(int argc, char **argv)
     MakeRequest(o.operation, o.station, o.slot, shared.request);
     RaiseFileLimit(size_t(o.connections) + 64);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
@@ -597,7 +610,8 @@ int main(int argc, char **argv)
     const uint64_t setupNs = NowNs() - setupStart;
     uint64_t established = shared.established;
     if (o.idle) {
-        std::printf("ready %" PRIu64 " connections in %.3f s\n", established, double(setupNs) / 1e9);
+        std::printf("ready %" PRIu64 " connections in %.3f s\n", established,
+                    double(setupNs) / 1e9);
         std::fflush(stdout);
     }
     shared.startNs = NowNs();
@@ -629,9 +643,10 @@ int main(int argc, char **argv)
                  pmax = latencies.empty() ? 0 : double(latencies.back());
 
     if (o.keyValue) {
-        std::printf("connections=%" PRIu64 " requests=%" PRIu64 " seconds=%.3f rps=%.1f "
-                    "p50_ms=%s p99_ms=%s p999_ms=%s max_ms=%s verified=%" PRIu64
-                    " errors=%" PRIu64 "\n",
+        std::printf("connections=%" PRIu64 " requests=%" PRIu64
+                    " seconds=%.3f rps=%.1f "
+                    "p50_ms=%s p99_ms=%s p999_ms=%s max_ms=%s verified=%" PRIu64 " errors=%" PRIu64
+                    "\n",
                     established, completed, seconds, rps, Ms(p50).c_str(), Ms(p99).c_str(),
                     Ms(p999).c_str(), Ms(pmax).c_str(), verified, errors.Total());
     } else {
@@ -640,8 +655,8 @@ int main(int argc, char **argv)
         std::printf("connections %" PRIu64 " established in %.3f s\n", established,
                     double(setupNs) / 1e9);
         if (!o.idle) {
-            std::printf("requests    %" PRIu64 " in %.3f s = %.0f per second\n", completed,
-                        seconds, rps);
+            std::printf("requests    %" PRIu64 " in %.3f s = %.0f per second\n", completed, seconds,
+                        rps);
             std::printf("latency     p50 %s ms, p99 %s ms, p99.9 %s ms, max %s ms\n",
                         Ms(p50).c_str(), Ms(p99).c_str(), Ms(p999).c_str(), Ms(pmax).c_str());
             std::printf("verified    %" PRIu64 " responses (every %u)\n", verified, o.verifyEvery);

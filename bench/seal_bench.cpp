@@ -91,7 +91,8 @@ void SaferSk128_Blocks(benchmark::State &state)
             SaferEncipherBlock(blocks + i, key, blocks + i);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(sizeof blocks / SAFER_BLOCK_LENGTH));
+    state.SetItemsProcessed(int64_t(state.iterations()) *
+                            int64_t(sizeof blocks / SAFER_BLOCK_LENGTH));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(sizeof blocks));
 }
 BENCHMARK(SaferSk128_Blocks);

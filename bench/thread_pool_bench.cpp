@@ -57,8 +57,7 @@ private:
 class CEmptyPool : public CThreadPool {
 public:
     // The service's own pool parameters, with the configuration's default thread limits.
-    explicit CEmptyPool(CBatch &batch)
-        : CThreadPool(5, 5, 10, 5, 5000, 100, 10000), m_batch(batch)
+    explicit CEmptyPool(CBatch &batch) : CThreadPool(5, 5, 10, 5, 5000, 100, 10000), m_batch(batch)
     {
     }
     ~CEmptyPool() override { AwaitShutdown(); }

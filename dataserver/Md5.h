@@ -11,9 +11,9 @@ namespace pelmora {
 constexpr size_t MD5_DIGEST_LENGTH = 16;
 
 struct MD5Context {
-    DWORD state[4];         // chaining words A, B, C, D
-    ULONGLONG bitCount;     // message length so far, in bits (mod 2^64)
-    BYTE buffer[64];        // input not yet forming a whole block
+    DWORD state[4];                  // chaining words A, B, C, D
+    ULONGLONG bitCount;              // message length so far, in bits (mod 2^64)
+    BYTE buffer[64];                 // input not yet forming a whole block
     BYTE digest[MD5_DIGEST_LENGTH];  // set by MD5Final
 };
 

@@ -22,8 +22,9 @@ inline void IPHT(BYTE &x, BYTE &y)
 
 }  // namespace
 
-void SaferExpandKey(const BYTE userkey1[SAFER_BLOCK_LENGTH], const BYTE userkey2[SAFER_BLOCK_LENGTH],
-                    unsigned rounds, bool strengthened, SaferKey &key)
+void SaferExpandKey(const BYTE userkey1[SAFER_BLOCK_LENGTH],
+                    const BYTE userkey2[SAFER_BLOCK_LENGTH], unsigned rounds, bool strengthened,
+                    SaferKey &key)
 {
     if (rounds > SAFER_MAX_ROUNDS)
         rounds = SAFER_MAX_ROUNDS;

@@ -43,8 +43,9 @@ struct SaferKey {
 
 // Expands userkey1 (A) and userkey2 (B) for `rounds` rounds (more than 13 are taken as 13);
 // `strengthened` selects the SK schedule.
-void SaferExpandKey(const BYTE userkey1[SAFER_BLOCK_LENGTH], const BYTE userkey2[SAFER_BLOCK_LENGTH],
-                    unsigned rounds, bool strengthened, SaferKey &key);
+void SaferExpandKey(const BYTE userkey1[SAFER_BLOCK_LENGTH],
+                    const BYTE userkey2[SAFER_BLOCK_LENGTH], unsigned rounds, bool strengthened,
+                    SaferKey &key);
 
 void SaferEncipherBlock(const BYTE in[SAFER_BLOCK_LENGTH], const SaferKey &key,
                         BYTE out[SAFER_BLOCK_LENGTH]);

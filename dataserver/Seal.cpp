@@ -6,12 +6,10 @@
 
 namespace pelmora {
 
-static_assert(METEO_RESPONSE_SIZE % SAFER_BLOCK_LENGTH == 0, "a record is whole blocks: no padding");
+static_assert(METEO_RESPONSE_SIZE % SAFER_BLOCK_LENGTH == 0,
+              "a record is whole blocks: no padding");
 
-void ExpandSealKey(SaferKey &key)
-{
-    SaferExpandKey(userkey_1, userkey_2, SEAL_ROUNDS, true, key);
-}
+void ExpandSealKey(SaferKey &key) { SaferExpandKey(userkey_1, userkey_2, SEAL_ROUNDS, true, key); }
 
 void WriteDigest(MeteoResponse &record)
 {

@@ -13,8 +13,10 @@
 namespace pelmora {
 
 // The two halves of the fixed 128-bit key, first byte first.
-inline constexpr BYTE userkey_1[SAFER_BLOCK_LENGTH] = {0x9C, 0x47, 0x5A, 0x28, 0x61, 0x7E, 0x33, 0x00};
-inline constexpr BYTE userkey_2[SAFER_BLOCK_LENGTH] = {0x5D, 0x2B, 0x71, 0x3F, 0x48, 0x6A, 0x26, 0x00};
+inline constexpr BYTE userkey_1[SAFER_BLOCK_LENGTH] = {0x9C, 0x47, 0x5A, 0x28,
+                                                       0x61, 0x7E, 0x33, 0x00};
+inline constexpr BYTE userkey_2[SAFER_BLOCK_LENGTH] = {0x5D, 0x2B, 0x71, 0x3F,
+                                                       0x48, 0x6A, 0x26, 0x00};
 constexpr unsigned SEAL_ROUNDS = 10;
 
 // The schedule of the fixed key: 10 rounds, strengthened.

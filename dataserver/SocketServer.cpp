@@ -44,8 +44,7 @@ void CopyBytes(CIOBuffer &to, const CIOBuffer &from, DWORD &consumed, DWORD want
 ///////////////////////////////////////////////////////////////////////////////////////////////
 // CMessageFramer
 
-CMessageFramer::CMessageFramer(CCriticalSection &readQueueLock,
-                               CIOBuffer::Allocator &allocator)
+CMessageFramer::CMessageFramer(CCriticalSection &readQueueLock, CIOBuffer::Allocator &allocator)
     : messageSize(0),
       pendingMessage(nullptr),
       readQueue(readQueueLock),
@@ -84,11 +83,9 @@ void CMessageFramer::Release()
 CSocketServer::CSocketServer(unsigned long listenAddress, unsigned short listenPort,
                              DWORD maxPooledSockets, DWORD maxPooledBuffers, DWORD bufferSize,
                              CThreadPool &pool, DWORD maxMessageSize, bool orderedReads,
-                             bool useSequencing, bool readBeforeProcessing,
-                             DWORD workerThreadCount)
-    : Tarnwick::Win32::CSocketServer(listenAddress, listenPort, maxPooledSockets,
-                                     maxPooledBuffers, bufferSize, workerThreadCount,
-                                     useSequencing, false),
+                             bool useSequencing, bool readBeforeProcessing, DWORD workerThreadCount)
+    : Tarnwick::Win32::CSocketServer(listenAddress, listenPort, maxPooledSockets, maxPooledBuffers,
+                                     bufferSize, workerThreadCount, useSequencing, false),
       m_pool(pool),
       m_messageAllocator(maxMessageSize, kPooledMessages),
       m_maxMessageSize(maxMessageSize),

@@ -49,9 +49,9 @@ private:
 class CSocketServer : public Tarnwick::Win32::CSocketServer {
 public:
     CSocketServer(unsigned long listenAddress, unsigned short listenPort, DWORD maxPooledSockets,
-                  DWORD maxPooledBuffers, DWORD bufferSize, CThreadPool &pool,
-                  DWORD maxMessageSize, bool orderedReads, bool useSequencing,
-                  bool readBeforeProcessing, DWORD workerThreadCount);
+                  DWORD maxPooledBuffers, DWORD bufferSize, CThreadPool &pool, DWORD maxMessageSize,
+                  bool orderedReads, bool useSequencing, bool readBeforeProcessing,
+                  DWORD workerThreadCount);
     // Shuts the engine down while this object is whole: its threads call the notifications.
     ~CSocketServer() override;
 

@@ -213,20 +213,11 @@ void CThreadPoolWorkerThread::Process(ULONG_PTR completionKey, DWORD dwNumBytes,
 
     try {
         switch (dwNumBytes) {
-        case CThreadPool::ConnectionEstablished:
-            SendGreeting(pSocket);
-            break;
-        case CThreadPool::ConnectionClosing:
-            pSocket->Close();
-            break;
-        case CThreadPool::ConnectionClosed:
-            m_pool.DetachConnection(pSocket);
-            break;
-        case CThreadPool::ReadCompleted:
-            ProcessMessage(pSocket, pBuffer);
-            break;
-        default:
-            break;
+        case CThreadPool::ConnectionEstablished: SendGreeting(pSocket); break;
+        case CThreadPool::ConnectionClosing: pSocket->Close(); break;
+        case CThreadPool::ConnectionClosed: m_pool.DetachConnection(pSocket); break;
+        case CThreadPool::ReadCompleted: ProcessMessage(pSocket, pBuffer); break;
+        default: break;
         }
     } catch (const CException &e) {
         WriteLog("Process - Exception - " + e.GetWhere() + " - " + e.GetMessage());

@@ -106,8 +106,7 @@ class CThreadPoolWorkerThread : public Tarnwick::Win32::CThreadPool::WorkerThrea
 public:
     CThreadPoolWorkerThread(Tarnwick::Win32::CIOCompletionPort &workPort,
                             Tarnwick::Win32::CEvent &itemTaken, CThreadPool &pool,
-                            DWORD readsPerConnection, bool orderedMessages,
-                            bool chunkedResponses);
+                            DWORD readsPerConnection, bool orderedMessages, bool chunkedResponses);
     ~CThreadPoolWorkerThread() override;
 
 private:

@@ -15,8 +15,7 @@ bool WaitForStop(SC_HANDLE hService, SERVICE_STATUS &status, const char *pszDisp
     std::printf("Stopping %s.", pszDisplayName);
     std::fflush(stdout);
     Sleep(1000);
-    while (QueryServiceStatus(hService, &status) &&
-           status.dwCurrentState == SERVICE_STOP_PENDING) {
+    while (QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_STOP_PENDING) {
         std::printf(".");
         std::fflush(stdout);
         Sleep(1000);
@@ -61,12 +60,8 @@ int CNTService::ProcessCommandLine(int argc, char *argv[])
                 i = argc;  // the switch was the last argument
             break;
         }
-        case 'd':
-            m_dwDebug = 1;
-            return DebugRun(argc, argv, FALSE);
-        case 'f':
-            m_dwDebug = 1;
-            return DebugRun(argc, argv, TRUE);
+        case 'd': m_dwDebug = 1; return DebugRun(argc, argv, FALSE);
+        case 'f': m_dwDebug = 1; return DebugRun(argc, argv, TRUE);
         default: break;
         }
     }
@@ -126,10 +121,10 @@ int CNTService::Install()
     LPDWORD pdwTagID = isDriver && earlyStart ? &m_dwTagID : nullptr;
 
     int result = 0;
-    SC_HANDLE hService = CreateServiceA(
-        hSCM, m_pszServiceName, m_pszDisplayName, m_dwDesiredAccess, m_dwServiceType,
-        m_dwStartType, m_dwErrorControl, szBinaryPath, m_pszLoadOrderGroup, pdwTagID,
-        m_pszDependencies, m_pszAccountName, m_pszPassword);
+    SC_HANDLE hService =
+        CreateServiceA(hSCM, m_pszServiceName, m_pszDisplayName, m_dwDesiredAccess, m_dwServiceType,
+                       m_dwStartType, m_dwErrorControl, szBinaryPath, m_pszLoadOrderGroup, pdwTagID,
+                       m_pszDependencies, m_pszAccountName, m_pszPassword);
     if (hService) {
         std::printf("%s installed.\n", m_pszDisplayName);
         CloseServiceHandle(hService);

@@ -89,9 +89,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         while (!done) {
             DWORD dwWait = WaitForMultipleObjects(3, handlesToWaitFor, FALSE, INFINITE);
             switch (dwWait) {
-            case WAIT_OBJECT_0:
-                done = true;
-                break;
+            case WAIT_OBJECT_0: done = true; break;
             case WAIT_OBJECT_0 + 1:
                 // Reset first: one signal is one toggle, and a set that arrives while
                 // toggling is kept for the next round.
@@ -102,9 +100,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
                     dataServer->StartAcceptingConnections();
                 accepting = !accepting;
                 break;
-            case WAIT_OBJECT_0 + 2:
-                done = true;
-                break;
+            case WAIT_OBJECT_0 + 2: done = true; break;
             default:
                 WriteLog("Unexpected result from WaitForMultipleObjects - exiting");
                 done = true;

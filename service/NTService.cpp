@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-
 CNTService *CNTService::Instance = nullptr;
 
 namespace {
@@ -122,10 +121,9 @@ char *CNTService::LastErrorText(char *pszBuffer, DWORD dwSize)
     if (!pszBuffer || dwSize == 0)
         return pszBuffer;
     char szMessage[512];
-    DWORD dwLength = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, GetLastError(),
-                                    MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), szMessage,
-                                    sizeof szMessage, nullptr);
+    DWORD dwLength = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(),
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), szMessage, sizeof szMessage, nullptr);
     if (dwLength == 0 || dwLength >= sizeof szMessage || dwSize < dwLength + 14) {
         pszBuffer[0] = '\0';
         return pszBuffer;
@@ -230,14 +228,9 @@ void WINAPI CNTService::ControlHandlerProc(DWORD dwControl)
         service->SetCurrentState(SERVICE_CONTINUE_PENDING);
         service->Continue();
         break;
-    case SERVICE_CONTROL_INTERROGATE:
-        service->SetStatus(service->CurrentState(), 3000, 0);
-        break;
-    case SERVICE_CONTROL_SHUTDOWN:
-        service->OnSystemShutdown();
-        break;
-    default:
-        break;
+    case SERVICE_CONTROL_INTERROGATE: service->SetStatus(service->CurrentState(), 3000, 0); break;
+    case SERVICE_CONTROL_SHUTDOWN: service->OnSystemShutdown(); break;
+    default: break;
     }
 }
 

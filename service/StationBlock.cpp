@@ -2,7 +2,4 @@
 
 #include "acquisition/MeteoConnector.h"
 
-void StartStationBlock(const char *szFNINI)
-{
-    StartStationThreads(szFNINI);
-}
+void StartStationBlock(const char *szFNINI) { StartStationThreads(szFNINI); }

@@ -49,10 +49,7 @@ bool CEvent::Wait(DWORD timeoutMillis) const
     return true;
 }
 
-CManualResetEvent::CManualResetEvent(bool initialState)
-    : CEvent(nullptr, true, initialState)
-{
-}
+CManualResetEvent::CManualResetEvent(bool initialState) : CEvent(nullptr, true, initialState) {}
 
 CManualResetEvent::CManualResetEvent(const char *name, bool initialState)
     : CEvent(nullptr, true, initialState, name)

@@ -29,9 +29,9 @@ namespace {
 bool LookupText(DWORD error, std::string &text)
 {
     char buffer[512];  // 511 characters and the terminator, on the caller's own stack
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  buffer, sizeof(buffer), nullptr);
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof(buffer), nullptr);
     if (length == 0)
         return false;
     text.assign(buffer, length);

@@ -21,7 +21,8 @@ CIOBuffer::CIOBuffer(Allocator &allocator, DWORD size)
       m_used(0)
 {
     // FromOverlapped relies on the overlapped record sitting at the buffer's own address.
-    static_assert(std::is_standard_layout<CIOBuffer>::value, "CIOBuffer must keep a standard layout");
+    static_assert(std::is_standard_layout<CIOBuffer>::value,
+                  "CIOBuffer must keep a standard layout");
     static_assert(offsetof(CIOBuffer, m_overlapped) == 0, "the overlapped record must come first");
     Clear();
 }

@@ -3,9 +3,7 @@
 namespace Tarnwick {
 namespace Win32 {
 
-COrderedBufferQueue::COrderedBufferQueue(CCriticalSection &lock) : m_expected(0), m_pLock(&lock)
-{
-}
+COrderedBufferQueue::COrderedBufferQueue(CCriticalSection &lock) : m_expected(0), m_pLock(&lock) {}
 
 CIOBuffer *COrderedBufferQueue::OfferBuffer(CIOBuffer *pBuffer)
 {

@@ -30,10 +30,7 @@ DWORD ResolveWorkerThreadCount(DWORD workerThreadCount)
     return workerThreadCount != 0 ? workerThreadCount : ProcessorCount() * 2;
 }
 
-std::string ExceptionText(const CException &e)
-{
-    return e.GetWhere() + " - " + e.GetMessage();
-}
+std::string ExceptionText(const CException &e) { return e.GetWhere() + " - " + e.GetMessage(); }
 
 }  // namespace
 
@@ -333,17 +330,13 @@ void CSocketServer::ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD
     }
 
     switch (pBuffer->GetOperation()) {
-    case IO_ZeroByteRead_Request:
-        IssueZeroByteRead(pSocket, pBuffer);
-        break;
+    case IO_ZeroByteRead_Request: IssueZeroByteRead(pSocket, pBuffer); break;
     case IO_ZeroByteRead_Completed:
     case IO_Read_Request:
         if (PreviewReadRequest(pSocket, pBuffer))
             IssueRead(pSocket, pBuffer);
         break;
-    case IO_Read_Completed:
-        ReadCompletedStep(pSocket, pBuffer, dwIoSize, error);
-        break;
+    case IO_Read_Completed: ReadCompletedStep(pSocket, pBuffer, dwIoSize, error); break;
     case IO_Write_Request:
         if (PreviewWriteRequest(pSocket, pBuffer))
             IssueWrite(pSocket, pBuffer);
@@ -355,23 +348,17 @@ void CSocketServer::ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD
             WriteDone(pSocket);
         }
         break;
-    case IO_Read_Request_NoPreview:
-        IssueRead(pSocket, pBuffer);
-        break;
+    case IO_Read_Request_NoPreview: IssueRead(pSocket, pBuffer); break;
     case IO_Read_Completed_NoPreview:
         if (pBuffer->GetUsedBytes() != 0)
             ReadCompleted(pSocket, pBuffer);
         break;
-    case IO_Write_Request_NoPreview:
-        IssueWrite(pSocket, pBuffer);
-        break;
+    case IO_Write_Request_NoPreview: IssueWrite(pSocket, pBuffer); break;
     case IO_Write_Completed_NoPreview:
         WriteCompleted(pSocket, pBuffer);
         WriteDone(pSocket);
         break;
-    default:
-        OnError("CSocketServer::WorkerThread::Run() - Unexpected operation");
-        return;
+    default: OnError("CSocketServer::WorkerThread::Run() - Unexpected operation"); return;
     }
 
     pSocket->Release();

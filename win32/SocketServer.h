@@ -135,8 +135,8 @@ private:
     void ReadCompletedStep(Socket *pSocket, CIOBuffer *&pBuffer, DWORD dwIoSize, bool error);
     void WriteDone(Socket *pSocket);
     void ClientClose(Socket *pSocket);
-    void ReportConnectionError(ConnectionErrorSource source, Socket *pSocket,
-                               CIOBuffer *pBuffer, DWORD lastError);
+    void ReportConnectionError(ConnectionErrorSource source, Socket *pSocket, CIOBuffer *pBuffer,
+                               DWORD lastError);
 
     const DWORD m_workerThreadCount;
     CCriticalSection m_listManipulationSection;
@@ -228,8 +228,7 @@ public:
 
 protected:
     // The handling of one dequeued packet.
-    virtual void ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD dwIoSize,
-                                   bool error);
+    virtual void ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD dwIoSize, bool error);
 
 private:
     int Run() override;

@@ -141,8 +141,8 @@ int CThreadPool::Run()
             ULONG_PTR completionKey = 0;
             DWORD dwNumBytes = 0;
             OVERLAPPED *pOverlapped = nullptr;
-            const bool taken = m_dispatchPort.GetStatus(&completionKey, &dwNumBytes,
-                                                        &pOverlapped, m_maintenanceIntervalMs);
+            const bool taken = m_dispatchPort.GetStatus(&completionKey, &dwNumBytes, &pOverlapped,
+                                                        m_maintenanceIntervalMs);
             if (m_shutdownEvent.Wait(0))
                 break;
 

@@ -129,8 +129,9 @@ int OpenRetrying(const std::string &path, int flags, mode_t mode)
 
 using namespace pelmora::platform;
 
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE)
 {
     if (!lpFileName || !*lpFileName) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -167,9 +168,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
             fd = OpenRetrying(path, flags, mode);
         }
         break;
-    case OPEN_EXISTING:
-        fd = OpenRetrying(path, flags, 0);
-        break;
+    case OPEN_EXISTING: fd = OpenRetrying(path, flags, 0); break;
     case TRUNCATE_EXISTING:
         if (!CanWrite(dwDesiredAccess)) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -177,9 +176,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
         }
         fd = OpenRetrying(path, flags, 0);
         break;
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     if (fd < 0) {
         SetLastError(PathError(errno, path));
@@ -229,8 +226,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG *lpDistanceToMoveH
         return INVALID_SET_FILE_POINTER;
     int64_t distance = lDistanceToMove;
     if (lpDistanceToMoveHigh)
-        distance = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                        static_cast<uint32_t>(lDistanceToMove));
+        distance = static_cast<int64_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+            static_cast<uint32_t>(lDistanceToMove));
     int whence;
     switch (dwMoveMethod) {
     case FILE_BEGIN: whence = SEEK_SET; break;

@@ -66,8 +66,8 @@ ObjectPtr CreateOrOpenNamed(const std::string &name, Make make, bool &existed)
 }  // namespace pelmora::platform
 
 BOOL CloseHandle(HANDLE hObject);
-BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
-                     HANDLE hTargetProcessHandle, HANDLE *lpTargetHandle, DWORD dwDesiredAccess,
-                     BOOL bInheritHandle, DWORD dwOptions);
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     HANDLE *lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle,
+                     DWORD dwOptions);
 HANDLE GetCurrentProcess();
 #define DUPLICATE_SAME_ACCESS 0x00000002

@@ -634,8 +634,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     lpCriticalSection->SpinCount = 0;
 }
 
-BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
-                                           DWORD dwSpinCount)
+BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount)
 {
     InitializeCriticalSection(lpCriticalSection);
     lpCriticalSection->SpinCount = dwSpinCount;  // recorded only: the lock spins on its own

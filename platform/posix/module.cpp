@@ -196,8 +196,8 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         return nullptr;
     }
     // Values below 0x10000 are ordinals on Windows; Linux libraries export names only.
-    void *symbol = reinterpret_cast<uintptr_t>(lpProcName) < 0x10000 ? nullptr
-                                                                       : dlsym(module, lpProcName);
+    void *symbol =
+        reinterpret_cast<uintptr_t>(lpProcName) < 0x10000 ? nullptr : dlsym(module, lpProcName);
     if (!symbol) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
@@ -244,8 +244,7 @@ void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext
     CopyBounded(ext, _MAX_EXT, dot, end);
 }
 
-void _makepath(char *path, const char *drive, const char *dir, const char *fname,
-               const char *ext)
+void _makepath(char *path, const char *drive, const char *dir, const char *fname, const char *ext)
 {
     if (!path)
         return;

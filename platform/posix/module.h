@@ -64,8 +64,7 @@ void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext
 
 // Joins the parts into path (at most _MAX_PATH characters with the null): a folder without a
 // trailing separator gets '/', an extension without a leading '.' gets one.
-void _makepath(char *path, const char *drive, const char *dir, const char *fname,
-               const char *ext);
+void _makepath(char *path, const char *drive, const char *dir, const char *fname, const char *ext);
 
 namespace pelmora::platform {
 // The loader's explanation of this thread's last LoadLibraryA failure ("" if none).

@@ -97,8 +97,7 @@ const Section *FindSection(const std::vector<Section> &sections, const std::stri
     return nullptr;
 }
 
-const Entry *FindKey(const std::vector<Section> &sections, const char *appName,
-                     const char *keyName)
+const Entry *FindKey(const std::vector<Section> &sections, const char *appName, const char *keyName)
 {
     const Section *section = FindSection(sections, Trim(appName, appName + strlen(appName)));
     if (!section)
@@ -166,7 +165,8 @@ DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefa
     }
     if (!lpKeyName) {
         std::vector<std::string> names;
-        if (const Section *s = FindSection(sections, Trim(lpAppName, lpAppName + strlen(lpAppName))))
+        if (const Section *s =
+                FindSection(sections, Trim(lpAppName, lpAppName + strlen(lpAppName))))
             for (const Entry &e : s->entries)
                 names.push_back(e.key);
         return CopyList(names, lpReturnedString, nSize);

@@ -258,8 +258,7 @@ bool SendNotify(const std::string &socketName, const std::string &message)
     std::memcpy(address.sun_path, socketName.data(), socketName.size());
     if (socketName[0] == '@')
         address.sun_path[0] = '\0';  // an abstract socket
-    socklen_t length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketName.size());
+    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketName.size());
     if (socketName[0] != '@')
         ++length;
 
@@ -331,20 +330,19 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (!lpServiceName || !*lpServiceName || std::strchr(lpServiceName, '/') ||
-        !lpBinaryPathName || !*lpBinaryPathName || HasLineBreak(lpServiceName) ||
-        HasLineBreak(lpDisplayName) || HasLineBreak(lpBinaryPathName) ||
-        HasLineBreak(lpServiceStartName) || (dwServiceType & SERVICE_WIN32_OWN_PROCESS) == 0) {
+    if (!lpServiceName || !*lpServiceName || std::strchr(lpServiceName, '/') || !lpBinaryPathName ||
+        !*lpBinaryPathName || HasLineBreak(lpServiceName) || HasLineBreak(lpDisplayName) ||
+        HasLineBreak(lpBinaryPathName) || HasLineBreak(lpServiceStartName) ||
+        (dwServiceType & SERVICE_WIN32_OWN_PROCESS) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
 
     std::string unit = std::string(lpServiceName) + ".service";
     std::string path = manager->folder + "/" + unit;
-    std::string text = "[Unit]\nDescription=" +
-                       EscapeSpecifiers(lpDisplayName ? lpDisplayName : lpServiceName) +
-                       "\n\n[Service]\nType=notify\nExecStart=" + ExecStartLine(lpBinaryPathName) +
-                       "\n";
+    std::string text =
+        "[Unit]\nDescription=" + EscapeSpecifiers(lpDisplayName ? lpDisplayName : lpServiceName) +
+        "\n\n[Service]\nType=notify\nExecStart=" + ExecStartLine(lpBinaryPathName) + "\n";
     if (lpServiceStartName && *lpServiceStartName)
         text += "User=" + EscapeSpecifiers(lpServiceStartName) + "\n";
     if (dwStartType == SERVICE_AUTO_START)
@@ -469,7 +467,8 @@ BOOL DeleteService(SC_HANDLE hService)
         return FALSE;
     RunSystemctl({"disable", service->unit});  // a unit started on demand is not enabled
     if (unlink(service->path.c_str()) != 0) {
-        SetLastError(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : Win32ErrorFromErrno(errno));
+        SetLastError(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                     : Win32ErrorFromErrno(errno));
         return FALSE;
     }
     RunSystemctl({"daemon-reload"});
@@ -671,8 +670,7 @@ bool LookUpUser(const char *name, uid_t *uid, std::string *userName, bool byUid)
     passwd *found = nullptr;
     int err;
     while ((err = byUid ? getpwuid_r(*uid, &entry, buffer.data(), buffer.size(), &found)
-                        : getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found)) ==
-           ERANGE)
+                        : getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
         buffer.resize(buffer.size() * 2);
     if (err != 0 || !found)
         return false;
@@ -710,8 +708,7 @@ BOOL LookupAccountNameA(LPCSTR lpSystemName, LPCSTR lpAccountName, PSID Sid, LPD
                         LPSTR ReferencedDomainName, LPDWORD cchReferencedDomainName,
                         PSID_NAME_USE peUse)
 {
-    if ((lpSystemName && *lpSystemName) || !lpAccountName || !cbSid ||
-        !cchReferencedDomainName) {
+    if ((lpSystemName && *lpSystemName) || !lpAccountName || !cbSid || !cchReferencedDomainName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -158,8 +158,12 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 // Accounts. A user's security identifier is S-1-22-1-<uid>, the usual mapping of Unix users.
 typedef void *PSID;
-typedef enum _SID_NAME_USE { SidTypeUser = 1, SidTypeGroup, SidTypeDomain } SID_NAME_USE,
-                                                                            *PSID_NAME_USE;
+typedef enum _SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup,
+    SidTypeDomain
+} SID_NAME_USE,
+    *PSID_NAME_USE;
 
 #define UNLEN 256
 

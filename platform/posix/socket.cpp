@@ -648,8 +648,7 @@ int bind(SOCKET s, const struct sockaddr *name, int namelen)
         // as long as no other socket listens on it; Linux needs SO_REUSEADDR for that.
         int type = 0;
         socklen_t typeLength = sizeof type;
-        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
-            type == SOCK_STREAM) {
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM) {
             const int on = 1;
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         }

@@ -74,8 +74,8 @@ void *ThreadMain(void *parameter)
     std::shared_ptr<ThreadObject> object = block->object;
     tCurrent.object = object;
     object->SetTid(GetCurrentThreadId());
-    DWORD code = block->runtimeStart ? block->runtimeStart(block->argument)
-                                     : block->start(block->argument);
+    DWORD code =
+        block->runtimeStart ? block->runtimeStart(block->argument) : block->start(block->argument);
     // Mutexes first: whoever sees the thread ended may rely on its mutexes being free.
     AbandonOwnedMutexes();
     object->Complete(code);  // ignored if the thread was terminated meanwhile
@@ -168,8 +168,9 @@ uintptr_t _beginthreadex(void *, unsigned stack_size, unsigned(__stdcall *start_
     return reinterpret_cast<uintptr_t>(handle);
 }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
-                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
     if (!lpStartAddress) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -6,9 +6,9 @@
 
 namespace {
 
-constexpr ULONGLONG kTicksPerSecond = 10000000ull;   // 100 ns units
+constexpr ULONGLONG kTicksPerSecond = 10000000ull;  // 100 ns units
 constexpr ULONGLONG kTicksPerMillisecond = 10000ull;
-constexpr int64_t kDaysFrom1601To1970 = 134774;      // 11644473600 s
+constexpr int64_t kDaysFrom1601To1970 = 134774;  // 11644473600 s
 
 bool IsLeap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -47,7 +47,8 @@ ULONGLONG MonotonicMilliseconds()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<ULONGLONG>(ts.tv_sec) * 1000u + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000u;
+    return static_cast<ULONGLONG>(ts.tv_sec) * 1000u +
+           static_cast<ULONGLONG>(ts.tv_nsec) / 1000000u;
 }
 
 ULONGLONG NowAsFileTime()
@@ -92,9 +93,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME *st, LPFILETIME lpFileTime)
         return FALSE;
     }
     const int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + kDaysFrom1601To1970;
-    const ULONGLONG seconds = static_cast<ULONGLONG>(days) * 86400u +
-                              ULONGLONG{st->wHour} * 3600u + ULONGLONG{st->wMinute} * 60u +
-                              st->wSecond;
+    const ULONGLONG seconds = static_cast<ULONGLONG>(days) * 86400u + ULONGLONG{st->wHour} * 3600u +
+                              ULONGLONG{st->wMinute} * 60u + st->wSecond;
     Split(seconds * kTicksPerSecond + st->wMilliseconds * kTicksPerMillisecond, lpFileTime);
     return TRUE;
 }

@@ -39,22 +39,24 @@ std::string FindServerPrograms()
     }
     if (best.empty()) {
         for (const char *folder : {"/usr/local/pgsql/bin", "/usr/local/bin", "/usr/bin"}) {
-            if (fs::exists(fs::path(folder) / "initdb") && fs::exists(fs::path(folder) / "pg_ctl")) {
+            if (fs::exists(fs::path(folder) / "initdb") &&
+                fs::exists(fs::path(folder) / "pg_ctl")) {
                 return folder;
             }
         }
-        throw std::runtime_error("no PostgreSQL server programs (initdb, pg_ctl) installed; "
-                                 "scripts/install-deps installs them");
+        throw std::runtime_error(
+            "no PostgreSQL server programs (initdb, pg_ctl) installed; "
+            "scripts/install-deps installs them");
     }
     return best;
 }
 
 std::string FindOdbcDriver()
 {
-    for (const char *path : {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbca.so",
-                             "/usr/lib/aarch64-linux-gnu/odbc/psqlodbca.so",
-                             "/usr/lib/odbc/psqlodbca.so", "/usr/lib64/psqlodbca.so",
-                             "/usr/local/lib/psqlodbca.so"}) {
+    for (const char *path :
+         {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbca.so",
+          "/usr/lib/aarch64-linux-gnu/odbc/psqlodbca.so", "/usr/lib/odbc/psqlodbca.so",
+          "/usr/lib64/psqlodbca.so", "/usr/local/lib/psqlodbca.so"}) {
         if (fs::exists(path)) {
             return path;
         }
@@ -66,8 +68,9 @@ std::string FindOdbcDriver()
             return candidate.string();
         }
     }
-    throw std::runtime_error("no PostgreSQL ODBC driver (psqlodbca.so) installed; "
-                             "scripts/install-deps installs it");
+    throw std::runtime_error(
+        "no PostgreSQL ODBC driver (psqlodbca.so) installed; "
+        "scripts/install-deps installs it");
 }
 
 void Own(const std::string &path, const passwd *user)
@@ -96,7 +99,8 @@ CPostgresServer::CPostgresServer()
         user = getpwnam(ServerUser);
         if (user == nullptr) {
             throw std::runtime_error(std::string("PostgreSQL refuses to run as root and there is "
-                                                 "no user ") + ServerUser);
+                                                 "no user ") +
+                                     ServerUser);
         }
     }
     Own(m_folder, user);
@@ -107,8 +111,8 @@ CPostgresServer::CPostgresServer()
     }
     Own(pwfile, user);
 
-    Run(AsServerUser(m_bin + "/initdb -D " + m_folder + "/data -U " + User() + " --pwfile=" +
-                     pwfile + " -A scram-sha-256 -E UTF8 --locale=C --no-sync"),
+    Run(AsServerUser(m_bin + "/initdb -D " + m_folder + "/data -U " + User() +
+                     " --pwfile=" + pwfile + " -A scram-sha-256 -E UTF8 --locale=C --no-sync"),
         "initdb");
     std::ofstream conf(m_folder + "/data/postgresql.conf", std::ios::app);
     conf << "listen_addresses = ''\n"
@@ -118,9 +122,9 @@ CPostgresServer::CPostgresServer()
 
     Start();
     Query(std::string("CREATE DATABASE ") + Database());
-    Run("PGPASSWORD='" + std::string(Password()) + "' " + m_bin + "/psql -X -q -v ON_ERROR_STOP=1 -h " +
-            m_folder + " -U " + User() + " -d " + Database() + " -f " PELMORA_SOURCE_DIR
-            "/db/postgresql.sql",
+    Run("PGPASSWORD='" + std::string(Password()) + "' " + m_bin +
+            "/psql -X -q -v ON_ERROR_STOP=1 -h " + m_folder + " -U " + User() + " -d " +
+            Database() + " -f " PELMORA_SOURCE_DIR "/db/postgresql.sql",
         "loading db/postgresql.sql");
 }
 

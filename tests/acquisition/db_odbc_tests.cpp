@@ -119,8 +119,8 @@ const OdbcApi FakeApi = {
         fake->connectOptions.emplace_back(option, value);
         return SQL_SUCCESS;
     },
-    [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR *, SQLINTEGER *,
-       SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength) -> SQLRETURN {
+    [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR *, SQLINTEGER *, SQLCHAR *message,
+       SQLSMALLINT messageMax, SQLSMALLINT *messageLength) -> SQLRETURN {
         EXPECT_EQ(type, SQL_HANDLE_DBC);
         EXPECT_EQ(record, 1);
         EXPECT_EQ(messageMax, 260);
@@ -158,8 +158,8 @@ const OdbcApi FakeApi = {
     [](SQLHSTMT, SQLUSMALLINT number, SQLSMALLINT ioType, SQLSMALLINT cType, SQLSMALLINT sqlType,
        SQLULEN columnSize, SQLSMALLINT decimalDigits, SQLPOINTER value, SQLLEN bufferLength,
        SQLLEN *indicator) -> SQLRETURN {
-        Parameter p{number, ioType, cType, sqlType, columnSize, decimalDigits, bufferLength, 0,
-                    0, 0.0, ""};
+        Parameter p{number,       ioType, cType, sqlType, columnSize, decimalDigits,
+                    bufferLength, 0,      0,     0.0,     ""};
         fake->bound.push_back(p);
         fake->buffers.emplace_back(indicator, value);
         return SQL_SUCCESS;
@@ -217,14 +217,12 @@ protected:
         TraceLevel = 0;
     }
 
-    void WriteIni(const std::string &odbc)
-    {
-        WriteWholeFile(ini, "[odbc]\r\n" + odbc);
-    }
+    void WriteIni(const std::string &odbc) { WriteWholeFile(ini, "[odbc]\r\n" + odbc); }
     std::string Standard(const std::string &extra = "") const
     {
         return "driver=SQL Server\r\nserver=wx-db\r\ndatabase=Wetter\r\nuid=meteo\r\n"
-               "pwd=s3cret\r\n" + extra;
+               "pwd=s3cret\r\n" +
+               extra;
     }
 
     std::unique_ptr<CMeteoDatabase> SetUpWriter()
@@ -233,10 +231,7 @@ protected:
         writer->SetUp();
         return writer;
     }
-    void CallWith(CMeteoDatabase &writer, const SYSTEMTIME &st)
-    {
-        writer.Call(st, data, slot1);
-    }
+    void CallWith(CMeteoDatabase &writer, const SYSTEMTIME &st) { writer.Call(st, data, slot1); }
     void Call(CMeteoDatabase &writer) { CallWith(writer, reading); }
 
     std::vector<std::string> OdbcLog() const
@@ -399,12 +394,14 @@ TEST_F(OdbcFakeTest, empty_server_connects_not_at_start_but_at_the_first_reading
     EXPECT_TRUE(driverManager.connections.empty());
     EXPECT_FALSE(writer->Connected());
     Call(*writer);
-    EXPECT_EQ(driverManager.connections,
-              std::vector<std::string>{"driver=SQL Server;server=;database=Wetter;UID=;PWD=;dsn=;"});
+    EXPECT_EQ(
+        driverManager.connections,
+        std::vector<std::string>{"driver=SQL Server;server=;database=Wetter;UID=;PWD=;dsn=;"});
     EXPECT_EQ(Count(driverManager.calls, "ExecDirect"), 1);
     // An empty password has nothing to mask.
-    EXPECT_EQ(OdbcLog().front(), "ThreadMeteoConnector(Station-ID=7): ODBC-DSN=driver=SQL Server;"
-                                 "server=;database=Wetter;UID=;PWD=;dsn=;");
+    EXPECT_EQ(OdbcLog().front(),
+              "ThreadMeteoConnector(Station-ID=7): ODBC-DSN=driver=SQL Server;"
+              "server=;database=Wetter;UID=;PWD=;dsn=;");
 }
 
 TEST_F(OdbcFakeTest, failed_connection_is_logged_with_the_diagnostic_and_tried_again_per_reading)
@@ -416,9 +413,10 @@ TEST_F(OdbcFakeTest, failed_connection_is_logged_with_the_diagnostic_and_tried_a
     EXPECT_FALSE(writer->Connected());
     Call(*writer);
     Call(*writer);
-    const std::string failure = "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
-                                "Datenbank Wetter nicht aufbauen. Fehler: [unixODBC][Driver "
-                                "Manager]Can't open lib 'SQL Server'";
+    const std::string failure =
+        "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
+        "Datenbank Wetter nicht aufbauen. Fehler: [unixODBC][Driver "
+        "Manager]Can't open lib 'SQL Server'";
     EXPECT_EQ(CountOf(OdbcLog(), failure), 3);
     EXPECT_EQ(driverManager.connections.size(), 3u);
     EXPECT_EQ(Count(driverManager.calls, "ExecDirect"), 0);
@@ -521,8 +519,9 @@ TEST_F(OdbcFakeTest, success_with_information_drops_the_connection_and_the_next_
     EXPECT_EQ(driverManager.calls,
               (std::vector<std::string>{"AllocStmt", "ExecDirect", "Error", "Error", "FreeStmt",
                                         "Disconnect", "FreeDbc", "FreeEnv"}));
-    EXPECT_EQ(OdbcLog().back(), "ERROR ODBC ThreadMeteoConnector(Station-ID=7): [SQL Server]Warning: "
-                                "Null value is eliminated");
+    EXPECT_EQ(OdbcLog().back(),
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): [SQL Server]Warning: "
+              "Null value is eliminated");
 
     Call(*writer);
     EXPECT_TRUE(writer->Connected());
@@ -588,8 +587,9 @@ TEST_F(OdbcFakeTest, deadlock_retries_are_bounded_and_then_count_as_a_failed_cal
     EXPECT_EQ(Count(driverManager.calls, "ExecDirect"), CMeteoDatabase::MaxDeadlockRetries + 1);
     const auto log = OdbcLog();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "ERROR ODBC ThreadMeteoConnector(Station-ID=7): chosen as "
-                                   "deadlock victim 6 times in a row; the call is given up.");
+    EXPECT_EQ(log[log.size() - 2],
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): chosen as "
+              "deadlock victim 6 times in a row; the call is given up.");
     EXPECT_EQ(log.back(), "ERROR ODBC ThreadMeteoConnector(Station-ID=7): ");
     EXPECT_FALSE(writer->Connected());
 }
@@ -631,14 +631,15 @@ TEST_F(OdbcFakeTest, thread_end_disconnects_an_existing_connection)
 TEST_F(OdbcFakeTest, connection_string_too_long_is_refused_not_cut)
 {
     // 240 characters of database name take the string past 259.
-    WriteIni(Standard("database=" + std::string(240, 'w') + "\r\n").replace(
-        Standard().find("database=Wetter\r\n"), 17, ""));
+    WriteIni(Standard("database=" + std::string(240, 'w') + "\r\n")
+                 .replace(Standard().find("database=Wetter\r\n"), 17, ""));
     auto writer = SetUpWriter();
     Call(*writer);
     EXPECT_TRUE(driverManager.connections.empty());
     EXPECT_EQ(Count(driverManager.calls, "AllocEnv"), 0);
-    const std::string refusal = "ERROR ODBC ThreadMeteoConnector(Station-ID=7): ODBC-DSN is longer "
-                                "than 259 characters; no connection is made.";
+    const std::string refusal =
+        "ERROR ODBC ThreadMeteoConnector(Station-ID=7): ODBC-DSN is longer "
+        "than 259 characters; no connection is made.";
     EXPECT_EQ(CountOf(OdbcLog(), refusal), 2);
 }
 
@@ -671,9 +672,11 @@ TEST_F(OdbcFakeTest, long_diagnostic_is_cut_to_the_buffer_with_a_line_saying_so)
     Call(*writer);
     const auto log = OdbcLog();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "ERROR ODBC ThreadMeteoConnector(Station-ID=7): diagnostic text "
-                                   "of 312 characters, cut to 259.");
-    EXPECT_EQ(log.back(), "ERROR ODBC ThreadMeteoConnector(Station-ID=7): " + message.substr(0, 259));
+    EXPECT_EQ(log[log.size() - 2],
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): diagnostic text "
+              "of 312 characters, cut to 259.");
+    EXPECT_EQ(log.back(),
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): " + message.substr(0, 259));
 }
 
 TEST_F(OdbcFakeTest, long_connection_diagnostic_is_cut_with_a_line_saying_so)
@@ -684,10 +687,13 @@ TEST_F(OdbcFakeTest, long_connection_diagnostic_is_cut_with_a_line_saying_so)
     SetUpWriter();
     const auto log = OdbcLog();
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "ERROR ODBC ThreadMeteoConnector(Station-ID=7): diagnostic text "
-                                   "of 270 characters, cut to 259.");
-    EXPECT_EQ(log.back(), "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
-                          "Datenbank Wetter nicht aufbauen. Fehler: " + std::string(259, 'd'));
+    EXPECT_EQ(log[log.size() - 2],
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): diagnostic text "
+              "of 270 characters, cut to 259.");
+    EXPECT_EQ(log.back(),
+              "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
+              "Datenbank Wetter nicht aufbauen. Fehler: " +
+                  std::string(259, 'd'));
 }
 
 }  // namespace

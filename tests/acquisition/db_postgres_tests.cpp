@@ -23,8 +23,9 @@ using namespace acqtest;
 constexpr LONG Block = 2;
 constexpr DWORD StationID = 7;
 const char *const OkLine = "OK ODBC Calling prwr_insert_wendrake";
-const char *const ConnectFailure = "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung "
-                                   "zu Datenbank pelmora nicht aufbauen. Fehler: ";
+const char *const ConnectFailure =
+    "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung "
+    "zu Datenbank pelmora nicht aufbauen. Fehler: ";
 const char *const CallFailure = "ERROR ODBC ThreadMeteoConnector(Station-ID=7): ";
 
 std::vector<std::string> Split(const std::string &row)
@@ -97,15 +98,20 @@ protected:
         ResetStation(Block);
     }
 
-    void WriteIni(const std::string &odbc = "", const std::string &pwd = CPostgresServer::Password())
+    void WriteIni(const std::string &odbc = "",
+                  const std::string &pwd = CPostgresServer::Password())
     {
-        WriteWholeFile(ini, "[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nLog=1\r\n"
-                            "LogPath=" + folder.string() + "\r\n"
-                            "[7]\r\nDriver=" SCRIPT_DRIVER "\r\n"
-                            "[odbc]\r\ndriver=" + server->Driver() + "\r\nserver=" +
-                                server->Server() + "\r\ndatabase=" + CPostgresServer::Database() +
-                                "\r\nuid=" + CPostgresServer::User() + "\r\npwd=" + pwd +
-                                "\r\n" + odbc);
+        WriteWholeFile(ini,
+                       "[General]\r\nStartDelay=0\r\nCycleTime=1\r\nDebug=1\r\nLog=1\r\n"
+                       "LogPath=" +
+                           folder.string() +
+                           "\r\n"
+                           "[7]\r\nDriver=" SCRIPT_DRIVER
+                           "\r\n"
+                           "[odbc]\r\ndriver=" +
+                           server->Driver() + "\r\nserver=" + server->Server() +
+                           "\r\ndatabase=" + CPostgresServer::Database() +
+                           "\r\nuid=" + CPostgresServer::User() + "\r\npwd=" + pwd + "\r\n" + odbc);
     }
 
     // Runs a connector on this thread, one reading per cycle; between(n) runs after cycle n.
@@ -218,9 +224,9 @@ TEST_F(PostgresWriterTest, connector_inserts_one_row_per_accepted_reading_with_i
     EXPECT_EQ(CountOf(log, OkLine), 3);
     EXPECT_EQ(CountStartingWith(log, "ERROR ODBC"), 0);
     // The password reaches the server but not the log.
-    const std::string dsn = "ThreadMeteoConnector(Station-ID=7): ODBC-DSN=driver=" +
-                            server->Driver() + ";server=" + server->Server() +
-                            ";database=pelmora;UID=pelmora;PWD=***;dsn=;";
+    const std::string dsn =
+        "ThreadMeteoConnector(Station-ID=7): ODBC-DSN=driver=" + server->Driver() +
+        ";server=" + server->Server() + ";database=pelmora;UID=pelmora;PWD=***;dsn=;";
     EXPECT_EQ(CountOf(log, dsn), 1);
     for (const auto &line : log) {
         EXPECT_EQ(line.find(CPostgresServer::Password()), std::string::npos) << line;
@@ -245,7 +251,8 @@ TEST_F(PostgresWriterTest, database_down_at_start_is_used_from_the_first_reading
     EXPECT_EQ(RowTimes(), (std::vector<std::string>{"2024-03-5 07:08:49", "2024-03-5 07:09:09"}));
 }
 
-TEST_F(PostgresWriterTest, server_killed_mid_run_drops_the_connection_and_a_later_reading_reconnects)
+TEST_F(PostgresWriterTest,
+       server_killed_mid_run_drops_the_connection_and_a_later_reading_reconnects)
 {
     WriteIni();
     Run({{}, {}, {}, {}, {}, {}}, [](DWORD n) {
@@ -262,13 +269,13 @@ TEST_F(PostgresWriterTest, server_killed_mid_run_drops_the_connection_and_a_late
     for (const auto &line : log) {
         if (line.find("ODBC") != std::string::npos && line.find("ODBC-DSN") == std::string::npos) {
             odbc.push_back(line.rfind(ConnectFailure, 0) == 0 ? "connect failed"
-                           : line == OkLine                  ? "ok"
-                           : line.rfind(CallFailure, 0) == 0 ? "call failed"
-                                                             : line);
+                           : line == OkLine                   ? "ok"
+                           : line.rfind(CallFailure, 0) == 0  ? "call failed"
+                                                              : line);
         }
     }
-    EXPECT_EQ(odbc, (std::vector<std::string>{"ok", "ok", "call failed", "connect failed", "ok",
-                                              "ok"}));
+    EXPECT_EQ(odbc,
+              (std::vector<std::string>{"ok", "ok", "call failed", "connect failed", "ok", "ok"}));
     EXPECT_EQ(MeasurementLines().size(), 6u);
     EXPECT_EQ(RowTimes(), (std::vector<std::string>{"2024-03-5 07:08:09", "2024-03-5 07:08:29",
                                                     "2024-03-5 07:09:29", "2024-03-5 07:09:49"}));
@@ -300,7 +307,8 @@ TEST_F(PostgresWriterTest, wrong_password_is_logged_with_the_servers_reason)
     EXPECT_TRUE(RowTimes().empty());
 }
 
-TEST_F(PostgresWriterTest, success_with_information_counts_as_failure_and_the_next_reading_reconnects)
+TEST_F(PostgresWriterTest,
+       success_with_information_counts_as_failure_and_the_next_reading_reconnects)
 {
     // A procedure that inserts and then raises a notice: the driver returns success with
     // information.
@@ -342,8 +350,8 @@ TEST_F(PostgresWriterTest, connection_class_connects_with_the_right_password_onl
     SQLINTEGER native = 0;
     SQLCHAR message[260] = "";
     SQLSMALLINT length = 0;
-    ASSERT_EQ(SQLGetDiagRec(SQL_HANDLE_DBC, bad.hdbc, 1, state, &native, message,
-                            sizeof(message), &length),
+    ASSERT_EQ(SQLGetDiagRec(SQL_HANDLE_DBC, bad.hdbc, 1, state, &native, message, sizeof(message),
+                            &length),
               SQL_SUCCESS);
     EXPECT_NE(std::string(reinterpret_cast<char *>(message)).find("password"), std::string::npos);
 }

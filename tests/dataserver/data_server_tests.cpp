@@ -122,17 +122,34 @@ TEST_F(DataServerBlock, notifications_and_framing_are_logged_by_name)
         EXPECT_EQ("Invalid connection! Go away!\r\n", rest);
     }
     const std::string log = StopAndReadLog();
-    for (const char *name :
-         {"OnStartAcceptingConnections", "OnConnectionCreated", "OnConnectionEstablished",
-          "OnConnectionClientClose", "OnConnectionClosing", "OnConnectionClosed",
-          "OnShutdownInitiated", "OnShutdownComplete", "OnThreadCreated",
-          "OnThreadBeginProcessing", "OnThreadEndProcessing", "OnThreadDestroyed",
-          "OnBufferCreated", "OnBufferAllocated", "OnBufferReleased", "OnBufferDestroyed",
-          "OnConnectionDestroyed", "Message size = 128", "Invalid message size",
-          "ProcessMessage", "CThreadPoolWorkerThread::Initialise",
-          "CThreadPoolWorkerThread::Shutdown", "OnThreadStarted", "OnThreadInitialised",
-          "OnReceivedMessage", "OnProcessingStarted", "OnProcessingStopped",
-          "OnThreadStopped"}) {
+    for (const char *name : {"OnStartAcceptingConnections",
+                             "OnConnectionCreated",
+                             "OnConnectionEstablished",
+                             "OnConnectionClientClose",
+                             "OnConnectionClosing",
+                             "OnConnectionClosed",
+                             "OnShutdownInitiated",
+                             "OnShutdownComplete",
+                             "OnThreadCreated",
+                             "OnThreadBeginProcessing",
+                             "OnThreadEndProcessing",
+                             "OnThreadDestroyed",
+                             "OnBufferCreated",
+                             "OnBufferAllocated",
+                             "OnBufferReleased",
+                             "OnBufferDestroyed",
+                             "OnConnectionDestroyed",
+                             "Message size = 128",
+                             "Invalid message size",
+                             "ProcessMessage",
+                             "CThreadPoolWorkerThread::Initialise",
+                             "CThreadPoolWorkerThread::Shutdown",
+                             "OnThreadStarted",
+                             "OnThreadInitialised",
+                             "OnReceivedMessage",
+                             "OnProcessingStarted",
+                             "OnProcessingStopped",
+                             "OnThreadStopped"}) {
         EXPECT_NE(std::string::npos, log.find(": " + std::string(name) + "\r\n")) << name;
     }
 }
@@ -159,16 +176,17 @@ TEST_F(DataServerBlock, paused_server_refuses_connections_until_resumed)
 TEST(DataServerDispatch, connect_and_read_events_need_a_buffer)
 {
     CThreadPool pool(1, 1, 1, 1, 5000, 100, 10000, 20, true, true);
-    for (DWORD event : {DWORD(CThreadPool::ConnectionEstablished),
-                        DWORD(CThreadPool::ReadCompleted)}) {
+    for (DWORD event :
+         {DWORD(CThreadPool::ConnectionEstablished), DWORD(CThreadPool::ReadCompleted)}) {
         try {
             pool.DoDispatch(nullptr, nullptr, event);
             ADD_FAILURE() << "no exception for event " << event;
         } catch (const Tarnwick::Win32::CException &e) {
             EXPECT_EQ("CThreadPool::DoDispatch()", e.GetWhere());
-            EXPECT_EQ("Unexpected: Only the ConnectionClosed and ConnectionClosing events can "
-                      "have a null pBuffer",
-                      e.GetMessage());
+            EXPECT_EQ(
+                "Unexpected: Only the ConnectionClosed and ConnectionClosing events can "
+                "have a null pBuffer",
+                e.GetMessage());
         }
     }
 }

@@ -60,8 +60,9 @@ TEST(Md5, input_fed_in_pieces_gives_the_digest_of_the_whole)
     for (size_t i = 0; i < message.size(); ++i)
         message[i] = BYTE(i * 37 + 11);
 
-    for (size_t length : {size_t(0), size_t(1), size_t(55), size_t(56), size_t(63), size_t(64),
-                          size_t(65), size_t(119), size_t(120), size_t(128), size_t(288), size_t(300)}) {
+    for (size_t length :
+         {size_t(0), size_t(1), size_t(55), size_t(56), size_t(63), size_t(64), size_t(65),
+          size_t(119), size_t(120), size_t(128), size_t(288), size_t(300)}) {
         BYTE whole[MD5_DIGEST_LENGTH];
         MD5(message.data(), length, whole);
         for (size_t piece : {size_t(1), size_t(3), size_t(7), size_t(63), size_t(64), size_t(65)}) {

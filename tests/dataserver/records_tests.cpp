@@ -25,8 +25,8 @@ TEST(Records, fields_are_little_endian_at_their_wire_offsets)
     query.nStationNumber = 0x01020304;
     query.nSlot = 11;
     const BYTE *q = reinterpret_cast<const BYTE *>(&query);
-    const BYTE expectedQuery[16] = {0x80, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,
-                                    0x04, 0x03, 0x02, 0x01, 11, 0, 0, 0};
+    const BYTE expectedQuery[16] = {0x80, 0,    0,    0,    0xff, 0xff, 0xff, 0xff,
+                                    0x04, 0x03, 0x02, 0x01, 11,   0,    0,    0};
     EXPECT_EQ(0, std::memcmp(expectedQuery, q, 16));
 
     MeteoResponse response;

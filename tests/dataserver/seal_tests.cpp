@@ -80,9 +80,9 @@ TEST(Seal, equal_blocks_encipher_equally_without_chaining)
     MeteoResponse record = ZeroRecord();
     record.nSize = 304;
     record.nVersion = 2;
-    record.dOutsideTemp = 21.5;  // block 7
+    record.dOutsideTemp = 21.5;     // block 7
     record.dCurOutsideTemp = 21.5;  // block 14
-    record.dHumidity = 60.0;     // block 8
+    record.dHumidity = 60.0;        // block 8
     auto sealed = Seal(record, key);
 
     EXPECT_EQ(0, std::memcmp(sealed.get() + 56, sealed.get() + 112, 8));

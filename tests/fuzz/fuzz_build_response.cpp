@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(AllZero(r.digest, 0, sizeof r.digest));
 
     const LONG configured = StationCount.load();
-    const DWORD readable = configured <= 0 ? 0
+    const DWORD readable = configured <= 0               ? 0
                            : configured < STATION_BLOCKS ? DWORD(configured)
                                                          : DWORD(STATION_BLOCKS);
     const DWORD s = q.nStationNumber - 1;

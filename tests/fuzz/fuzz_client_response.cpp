@@ -67,9 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool zeroTail = true;
     for (size_t i = 8; i < METEO_RESPONSE_SIZE; ++i)
         zeroTail = zeroTail && record[i] == 0;
-    FUZZ_CHECK(pelmora::IsGreeting(record) ==
-               (laid.nSize == LONG(METEO_RESPONSE_SIZE) && laid.nVersion == GREETING_VERSION &&
-                zeroTail));
+    FUZZ_CHECK(pelmora::IsGreeting(record) == (laid.nSize == LONG(METEO_RESPONSE_SIZE) &&
+                                               laid.nVersion == GREETING_VERSION && zeroTail));
 
     // The input taken as a sealed record: opened only when its digest matches.
     BYTE plain[METEO_RESPONSE_SIZE];

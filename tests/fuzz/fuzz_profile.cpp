@@ -69,8 +69,8 @@ std::vector<std::string> CheckList(const char *buffer, DWORD size, DWORD returne
 std::vector<std::string> ReadList(const char *section)
 {
     Guarded big(BigBuffer);
-    const DWORD n = GetPrivateProfileStringA(section, nullptr, "", big.data(), big.size,
-                                             g_path.c_str());
+    const DWORD n =
+        GetPrivateProfileStringA(section, nullptr, "", big.data(), big.size, g_path.c_str());
     FUZZ_CHECK(big.GuardIntact());
     const std::vector<std::string> names = CheckList(big.data(), big.size, n, false);
 
@@ -86,8 +86,8 @@ std::vector<std::string> ReadList(const char *section)
     }
     for (DWORD size : sizes) {
         Guarded small(size);
-        const DWORD m = GetPrivateProfileStringA(section, nullptr, "", small.data(), size,
-                                                 g_path.c_str());
+        const DWORD m =
+            GetPrivateProfileStringA(section, nullptr, "", small.data(), size, g_path.c_str());
         FUZZ_CHECK(small.GuardIntact());
         // The whole list needs its n bytes and the final null.
         CheckList(small.data(), size, m, n + 1 > size);
@@ -116,8 +116,8 @@ UINT ParseInt(const std::string &value, INT nDefault)
 void CheckKey(const std::string &section, const std::string &key)
 {
     Guarded big(BigBuffer);
-    const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "",
-                                             big.data(), big.size, g_path.c_str());
+    const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "", big.data(), big.size,
+                                             g_path.c_str());
     FUZZ_CHECK(big.GuardIntact());
     FUZZ_CHECK(n < big.size);
     FUZZ_CHECK(big.data()[n] == '\0');
@@ -125,8 +125,8 @@ void CheckKey(const std::string &section, const std::string &key)
 
     for (DWORD size : SizesAround(n)) {
         Guarded small(size);
-        const DWORD m = GetPrivateProfileStringA(section.c_str(), key.c_str(), "",
-                                                 small.data(), size, g_path.c_str());
+        const DWORD m = GetPrivateProfileStringA(section.c_str(), key.c_str(), "", small.data(),
+                                                 size, g_path.c_str());
         FUZZ_CHECK(small.GuardIntact());
         if (size == 0)
             continue;

@@ -233,8 +233,8 @@ TEST_F(Files, opens_that_share_what_the_other_does_live_together)
 {
     const std::string path = In("shared.txt");
     const auto open = [&](DWORD access, DWORD share) {
-        return CreateFileA(path.c_str(), access, share, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return CreateFileA(path.c_str(), access, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     };
     HANDLE writer = open(GENERIC_WRITE, FILE_SHARE_READ);
     ASSERT_NE(INVALID_HANDLE_VALUE, writer);
@@ -271,7 +271,8 @@ TEST_F(Files, a_read_only_file_cannot_be_opened_for_writing)
 {
     Put(In("ro.txt"), "keep");
     ASSERT_EQ(0, chmod(In("ro.txt").c_str(), 0444));
-    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY), GetFileAttributesA(In("ro.txt").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY),
+              GetFileAttributesA(In("ro.txt").c_str()));
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind the superuser";
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open(In("ro.txt"), GENERIC_WRITE, OPEN_ALWAYS));
@@ -301,8 +302,8 @@ TEST_F(Files, closed_and_foreign_handles_are_invalid)
 TEST_F(Files, backslashes_in_paths_separate_folders)
 {
     ASSERT_TRUE(CreateDirectoryA((dir + "\\data").c_str(), nullptr));
-    HANDLE h = CreateFileA((dir + "\\data\\x.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA((dir + "\\data\\x.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     Write(h, "in data");
     CloseHandle(h);

@@ -196,7 +196,8 @@ TEST(Mutexes, owner_recurses_and_others_cannot_release)
     EXPECT_TRUE(ReleaseMutex(m));
     std::thread([&] {  // still held once
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(m, 0));
-    }).join();
+    })
+        .join();
     EXPECT_TRUE(ReleaseMutex(m));
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(m));
@@ -213,8 +214,9 @@ TEST(Mutexes, mutex_of_an_ended_thread_is_abandoned_to_the_next_waiter)
     std::thread([&] { ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0)); }).join();
     EXPECT_EQ(WAIT_ABANDONED_0, WaitForSingleObject(m, 0));
     // The abandoned wait made this thread the owner, and the mark is gone.
-    std::thread([&] { EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(m, 0)); })
-        .join();
+    std::thread([&] {
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(m, 0));
+    }).join();
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m, 0));
     EXPECT_TRUE(ReleaseMutex(m));
@@ -493,8 +495,8 @@ TEST(Waits, bad_handles_and_counts_fail_the_wait)
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(0, mixed, FALSE, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, e.h);
-    EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(static_cast<DWORD>(many.size()), many.data(),
-                                                  FALSE, 0));
+    EXPECT_EQ(WAIT_FAILED,
+              WaitForMultipleObjects(static_cast<DWORD>(many.size()), many.data(), FALSE, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), FALSE, 0));
     HANDLE twice[] = {e, e};
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(2, twice, TRUE, 0));

@@ -56,10 +56,12 @@ TEST(ModuleFileName, a_path_longer_than_the_buffer_is_cut_terminated_and_reporte
     EXPECT_EQ(full.substr(0, 7), buffer);
 
     std::string exact(full.size() + 1, 'X');
-    EXPECT_EQ(full.size(), GetModuleFileNameA(nullptr, &exact[0], static_cast<DWORD>(exact.size())));
+    EXPECT_EQ(full.size(),
+              GetModuleFileNameA(nullptr, &exact[0], static_cast<DWORD>(exact.size())));
     EXPECT_EQ(full, exact.c_str());
     std::string oneShort(full.size(), 'X');
-    EXPECT_EQ(full.size(), GetModuleFileNameA(nullptr, &oneShort[0], static_cast<DWORD>(oneShort.size())));
+    EXPECT_EQ(full.size(),
+              GetModuleFileNameA(nullptr, &oneShort[0], static_cast<DWORD>(oneShort.size())));
     EXPECT_EQ(full.substr(0, full.size() - 1), oneShort.c_str());
 }
 
@@ -85,9 +87,9 @@ TEST(ModuleFileName, a_library_finds_its_own_file_by_an_address_inside_it)
     EXPECT_EQ(kProbe, buffer);
 
     HMODULE byAddress = nullptr;
-    ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   reinterpret_cast<LPCSTR>(ownPath), &byAddress));
+    ASSERT_TRUE(GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(ownPath), &byAddress));
     EXPECT_EQ(probe, byAddress);
     char byHandle[MAX_PATH];
     GetModuleFileNameA(probe, byHandle, sizeof byHandle);
@@ -100,15 +102,16 @@ TEST(ModuleFileName, an_address_outside_every_module_is_not_found)
     int onTheStack = 0;
     HMODULE module = reinterpret_cast<HMODULE>(1);
     SetLastError(0);
-    EXPECT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                    reinterpret_cast<LPCSTR>(&onTheStack), &module));
+    EXPECT_FALSE(GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&onTheStack), &module));
     EXPECT_EQ(nullptr, module);
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
 
     int notAModule = 0;
     char buffer[MAX_PATH];
-    EXPECT_EQ(0u, GetModuleFileNameA(reinterpret_cast<HMODULE>(&notAModule), buffer, sizeof buffer));
+    EXPECT_EQ(0u,
+              GetModuleFileNameA(reinterpret_cast<HMODULE>(&notAModule), buffer, sizeof buffer));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
 }
 
@@ -258,6 +261,7 @@ TEST(MakePath, splitting_the_executable_and_joining_a_file_name_gives_its_neighb
     ASSERT_NE(0u, GetModuleFileNameA(nullptr, exe, sizeof exe));
     _splitpath(exe, drive, dir, nullptr, nullptr);
     _makepath(ini, drive, dir, "Pelmora", ".ini");
-    const std::string expected = Executable().substr(0, Executable().rfind('/') + 1) + "Pelmora.ini";
+    const std::string expected =
+        Executable().substr(0, Executable().rfind('/') + 1) + "Pelmora.ini";
     EXPECT_EQ(expected, ini);
 }

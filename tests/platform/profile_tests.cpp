@@ -79,8 +79,9 @@ TEST_F(Profile, comment_lines_are_ignored_but_text_after_a_value_is_kept)
 
 TEST_F(Profile, an_integer_value_takes_its_leading_decimal_digits_with_sign)
 {
-    Write("[n]\nplain=42\nsuffix=12abc\nneg=-3\nplus=+5\nletters=abc\nhex=0x10\nempty=\n"
-          "blank=   \nspaced=- 4\nbig=4294967295\n");
+    Write(
+        "[n]\nplain=42\nsuffix=12abc\nneg=-3\nplus=+5\nletters=abc\nhex=0x10\nempty=\n"
+        "blank=   \nspaced=- 4\nbig=4294967295\n");
     EXPECT_EQ(42u, Int("n", "plain"));
     EXPECT_EQ(12u, Int("n", "suffix"));
     EXPECT_EQ(static_cast<UINT>(-3), Int("n", "neg"));
@@ -97,9 +98,11 @@ TEST_F(Profile, an_integer_value_takes_its_leading_decimal_digits_with_sign)
 TEST_F(Profile, a_missing_file_section_or_key_gives_the_default)
 {
     EXPECT_EQ(19200u, GetPrivateProfileIntA("Settings", "COMSPEED", 19200, "./no-such-file.ini"));
-    EXPECT_EQ(static_cast<UINT>(-1), GetPrivateProfileIntA("Settings", "COMSPEED", -1, "./no-such-file.ini"));
+    EXPECT_EQ(static_cast<UINT>(-1),
+              GetPrivateProfileIntA("Settings", "COMSPEED", -1, "./no-such-file.ini"));
     char buffer[16] = "garbage";
-    EXPECT_EQ(3u, GetPrivateProfileStringA("a", "b", "def", buffer, sizeof buffer, "./no-such-file.ini"));
+    EXPECT_EQ(
+        3u, GetPrivateProfileStringA("a", "b", "def", buffer, sizeof buffer, "./no-such-file.ini"));
     EXPECT_STREQ("def", buffer);
 
     Write("[Settings]\nCOMPORT=3\n");
@@ -112,7 +115,9 @@ TEST_F(Profile, a_missing_file_section_or_key_gives_the_default)
 
 TEST_F(Profile, a_key_belongs_only_to_its_own_section_and_the_first_of_equal_keys_counts)
 {
-    Write("[1]\nDriver=first.so\n[2]\nDebug=1\n[1]\nDriver=second.so\nLog=1\n[3]\nDriver=x\nDriver=y\n");
+    Write(
+        "[1]\nDriver=first.so\n[2]\nDebug=1\n[1]\nDriver=second.so\nLog=1\n[3]\nDriver=x\nDriver="
+        "y\n");
     EXPECT_EQ("first.so", String("1", "Driver"));
     EXPECT_EQ("<default>", String("2", "Driver"));
     EXPECT_EQ("x", String("3", "Driver"));
@@ -139,13 +144,16 @@ TEST_F(Profile, a_long_value_is_cut_to_the_buffer_and_terminated)
     EXPECT_STREQ("abcdefghij", exact);
 
     char small[4];
-    EXPECT_EQ(3u, GetPrivateProfileStringA("s", "none", "default", small, sizeof small, path.c_str()));
+    EXPECT_EQ(3u,
+              GetPrivateProfileStringA("s", "none", "default", small, sizeof small, path.c_str()));
     EXPECT_STREQ("def", small);
 }
 
 TEST_F(Profile, crlf_and_lf_line_ends_read_the_same)
 {
-    Write("\xEF\xBB\xBF[General]\r\nTrace=1\r\nLogPath=C:\\data\\ \r\n[odbc]\r\nserver=db1\r\nlast=end");
+    Write(
+        "\xEF\xBB\xBF[General]\r\nTrace=1\r\nLogPath=C:\\data\\ "
+        "\r\n[odbc]\r\nserver=db1\r\nlast=end");
     EXPECT_EQ(1u, Int("General", "Trace"));
     EXPECT_EQ("C:\\data\\", String("General", "LogPath"));
     EXPECT_EQ("db1", String("odbc", "server"));
@@ -162,7 +170,10 @@ TEST_F(Profile, null_key_lists_the_keys_and_null_section_lists_the_sections)
 
     n = GetPrivateProfileStringA(nullptr, nullptr, "", buffer, sizeof buffer, path.c_str());
     EXPECT_EQ(10u, n);
-    EXPECT_EQ(std::string("General\0" "1\0\0", 11), std::string(buffer, 11));
+    EXPECT_EQ(std::string("General\0"
+                          "1\0\0",
+                          11),
+              std::string(buffer, 11));
 
     // A list that does not fit is cut and ends in two nulls.
     char small[8];

@@ -102,7 +102,8 @@ TEST(Threads, several_waiters_see_the_same_thread_end)
 {
     Gate gate;
     gate.code = 3;
-    Handle thread(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, GatedThread, &gate, 0, nullptr)));
+    Handle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, GatedThread, &gate, 0, nullptr)));
     Handle other(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> seen{0};
     std::thread a([&] {

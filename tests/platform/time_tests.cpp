@@ -61,9 +61,12 @@ TEST(FileTime, a_known_count_converts_back_to_its_date_with_day_of_week)
 
 TEST(FileTime, edges_of_the_range_and_leap_days_round_trip)
 {
-    const SYSTEMTIME dates[] = {Date(1601, 1, 1),          Date(1970, 1, 1),
-                                Date(2000, 2, 29, 23, 59, 59, 999), Date(2100, 3, 1),
-                                Date(1999, 12, 31, 23, 59, 59),     Date(30827, 12, 31, 23, 59, 59, 999)};
+    const SYSTEMTIME dates[] = {Date(1601, 1, 1),
+                                Date(1970, 1, 1),
+                                Date(2000, 2, 29, 23, 59, 59, 999),
+                                Date(2100, 3, 1),
+                                Date(1999, 12, 31, 23, 59, 59),
+                                Date(30827, 12, 31, 23, 59, 59, 999)};
     for (const SYSTEMTIME &in : dates) {
         FILETIME ft;
         SYSTEMTIME out;
@@ -89,10 +92,10 @@ TEST(FileTime, edges_of_the_range_and_leap_days_round_trip)
 
 TEST(FileTime, impossible_dates_fail_with_invalid_parameter)
 {
-    const SYSTEMTIME bad[] = {Date(2023, 2, 29), Date(2024, 13, 1), Date(2024, 4, 31),
-                              Date(2024, 1, 0),  Date(1600, 12, 31), Date(2024, 1, 1, 24),
-                              Date(2024, 1, 1, 0, 60), Date(2024, 1, 1, 0, 0, 60),
-                              Date(2024, 1, 1, 0, 0, 0, 1000)};
+    const SYSTEMTIME bad[] = {
+        Date(2023, 2, 29),       Date(2024, 13, 1),          Date(2024, 4, 31),
+        Date(2024, 1, 0),        Date(1600, 12, 31),         Date(2024, 1, 1, 24),
+        Date(2024, 1, 1, 0, 60), Date(2024, 1, 1, 0, 0, 60), Date(2024, 1, 1, 0, 0, 0, 1000)};
     for (const SYSTEMTIME &st : bad) {
         FILETIME ft;
         SetLastError(0);

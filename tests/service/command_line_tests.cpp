@@ -64,11 +64,16 @@ std::ostream &operator<<(std::ostream &out, const GrammarCase &c)
 
 int ResultOf(const std::string &action)
 {
-    if (action == "dispatch") return 11;
-    if (action == "install") return 12;
-    if (action == "remove") return 13;
-    if (action == "stop") return 14;
-    if (action == "start") return 15;
+    if (action == "dispatch")
+        return 11;
+    if (action == "install")
+        return 12;
+    if (action == "remove")
+        return 13;
+    if (action == "stop")
+        return 14;
+    if (action == "start")
+        return 15;
     return 16;
 }
 
@@ -126,11 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{{""}, "dispatch", "<none>", "<none>"},
         GrammarCase{{"-x", "/i", "install", "-i"}, "install", "<none>", "<none>"},
         // Account and password: attached and separate forms.
-        GrammarCase{{"-i", "-l", "DOMAIN\\user", "-p", "secret"}, "install", "DOMAIN\\user",
-                    "secret"},
+        GrammarCase{
+            {"-i", "-l", "DOMAIN\\user", "-p", "secret"}, "install", "DOMAIN\\user", "secret"},
         GrammarCase{{"-i", "-lDOMAIN\\user", "-psecret"}, "install", "DOMAIN\\user", "secret"},
-        GrammarCase{{"-lDOMAIN\\user", "-p", "secret", "-i"}, "install", "DOMAIN\\user",
-                    "secret"},
+        GrammarCase{{"-lDOMAIN\\user", "-p", "secret", "-i"}, "install", "DOMAIN\\user", "secret"},
         GrammarCase{{"-l", "first", "-l", "second", "-i"}, "install", "second", "<none>"},
         // A bare -l takes the next argument, whatever it is.
         GrammarCase{{"-i", "-l", "-u"}, "install", "-u", "<none>"},

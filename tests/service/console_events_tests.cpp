@@ -77,13 +77,11 @@ TEST_F(ConsoleEvents, signals_become_console_events_handled_last_installed_first
 
     EXPECT_EQ((std::vector<std::string>{"declines 0", "takes 0 elsewhere"}), RaiseAndWait(SIGINT));
     ClearSeen();
-    EXPECT_EQ((std::vector<std::string>{"declines 1", "takes 1 elsewhere"}),
-              RaiseAndWait(SIGQUIT));
+    EXPECT_EQ((std::vector<std::string>{"declines 1", "takes 1 elsewhere"}), RaiseAndWait(SIGQUIT));
     ClearSeen();
     EXPECT_EQ((std::vector<std::string>{"declines 2", "takes 2 elsewhere"}), RaiseAndWait(SIGHUP));
     ClearSeen();
-    EXPECT_EQ((std::vector<std::string>{"declines 6", "takes 6 elsewhere"}),
-              RaiseAndWait(SIGTERM));
+    EXPECT_EQ((std::vector<std::string>{"declines 6", "takes 6 elsewhere"}), RaiseAndWait(SIGTERM));
 
     ASSERT_TRUE(SetConsoleCtrlHandler(Declines, FALSE));
     ClearSeen();

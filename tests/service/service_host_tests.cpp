@@ -13,13 +13,16 @@
 
 namespace {
 
-const char kStartPending1[] = "STATUS=Start pending, checkpoint 1, wait hint 3000 ms\n"
-                              "EXTEND_TIMEOUT_USEC=3000000";
-const char kStartPending2[] = "STATUS=Start pending, checkpoint 2, wait hint 3000 ms\n"
-                              "EXTEND_TIMEOUT_USEC=3000000";
+const char kStartPending1[] =
+    "STATUS=Start pending, checkpoint 1, wait hint 3000 ms\n"
+    "EXTEND_TIMEOUT_USEC=3000000";
+const char kStartPending2[] =
+    "STATUS=Start pending, checkpoint 2, wait hint 3000 ms\n"
+    "EXTEND_TIMEOUT_USEC=3000000";
 const char kRunning[] = "READY=1\nSTATUS=Running, checkpoint 0, wait hint 3000 ms";
-const char kStopPending3[] = "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
-                             "EXTEND_TIMEOUT_USEC=11000000";
+const char kStopPending3[] =
+    "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
+    "EXTEND_TIMEOUT_USEC=11000000";
 const char kStopped[] = "STATUS=Stopped, checkpoint 0, wait hint 3000 ms";
 
 // A service whose run reports as the weather service's does, then takes controls as the
@@ -168,12 +171,14 @@ TEST_F(ServiceHost, the_checkpoint_counter_is_never_reset)
     while (notify.HasMessage())
         messages.push_back(notify.Receive());
     ASSERT_EQ(10u, messages.size());
-    EXPECT_EQ("STATUS=Start pending, checkpoint 4, wait hint 3000 ms\n"
-              "EXTEND_TIMEOUT_USEC=3000000",
-              messages[5]);
-    EXPECT_EQ("STOPPING=1\nSTATUS=Stop pending, checkpoint 6, wait hint 11000 ms\n"
-              "EXTEND_TIMEOUT_USEC=11000000",
-              messages[8]);
+    EXPECT_EQ(
+        "STATUS=Start pending, checkpoint 4, wait hint 3000 ms\n"
+        "EXTEND_TIMEOUT_USEC=3000000",
+        messages[5]);
+    EXPECT_EQ(
+        "STOPPING=1\nSTATUS=Stop pending, checkpoint 6, wait hint 11000 ms\n"
+        "EXTEND_TIMEOUT_USEC=11000000",
+        messages[8]);
     EXPECT_EQ(kStopped, messages[9]);
 }
 
@@ -219,9 +224,10 @@ TEST_F(ServiceHost, a_failed_start_pending_report_skips_run_and_still_reports_st
     RunServiceMain();
     EXPECT_EQ(0, service.runs);
     // Both the start-pending and the stopped report failed, each logged as an error.
-    EXPECT_EQ("KALMeteoDataServer error 0xC0000002 SetServiceStatus() failed\n"
-              "KALMeteoDataServer error 0xC0000002 SetServiceStatus() failed\n",
-              ReadAndRemove(eventLogPath));
+    EXPECT_EQ(
+        "KALMeteoDataServer error 0xC0000002 SetServiceStatus() failed\n"
+        "KALMeteoDataServer error 0xC0000002 SetServiceStatus() failed\n",
+        ReadAndRemove(eventLogPath));
 }
 
 TEST_F(ServiceHost, the_dispatcher_started_from_a_console_fails_with_1063_in_the_event_log)
@@ -231,9 +237,10 @@ TEST_F(ServiceHost, the_dispatcher_started_from_a_console_fails_with_1063_in_the
     EXPECT_FALSE(service.StartDispatcher());
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), GetLastError());
     EXPECT_EQ(0, service.runs);
-    EXPECT_EQ("KALMeteoDataServer error 0xC0000002 "
-              "The service process could not connect to the service controller.\n",
-              ReadAndRemove(eventLogPath));
+    EXPECT_EQ(
+        "KALMeteoDataServer error 0xC0000002 "
+        "The service process could not connect to the service controller.\n",
+        ReadAndRemove(eventLogPath));
 }
 
 TEST_F(ServiceHost, event_ids_are_derived_from_the_event_type)
@@ -246,14 +253,15 @@ TEST_F(ServiceHost, event_ids_are_derived_from_the_event_type)
     service.ReportToEventLog("f", EVENTLOG_AUDIT_FAILURE, static_cast<DWORD>(-1));
     service.ReportToEventLog("x", 3, static_cast<DWORD>(-1));
     service.ReportToEventLog("given", EVENTLOG_WARNING_TYPE, MSG_SERVICE_TEXT);
-    EXPECT_EQ("KALMeteoDataServer error 0xC0000002 e\n"
-              "KALMeteoDataServer warning 0x80000001 w\n"
-              "KALMeteoDataServer information 0x40000000 i\n"
-              "KALMeteoDataServer audit-success 0x40000000 s\n"
-              "KALMeteoDataServer audit-failure 0x40000000 f\n"
-              "KALMeteoDataServer information 0x40000000 x\n"
-              "KALMeteoDataServer warning 0x00000003 given\n",
-              ReadAndRemove(eventLogPath));
+    EXPECT_EQ(
+        "KALMeteoDataServer error 0xC0000002 e\n"
+        "KALMeteoDataServer warning 0x80000001 w\n"
+        "KALMeteoDataServer information 0x40000000 i\n"
+        "KALMeteoDataServer audit-success 0x40000000 s\n"
+        "KALMeteoDataServer audit-failure 0x40000000 f\n"
+        "KALMeteoDataServer information 0x40000000 x\n"
+        "KALMeteoDataServer warning 0x00000003 given\n",
+        ReadAndRemove(eventLogPath));
 }
 
 TEST(ServiceHostText, last_error_text_drops_the_line_break_and_needs_14_spare_characters)

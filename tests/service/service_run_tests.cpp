@@ -106,8 +106,9 @@ TEST_F(ServiceRun, a_missing_ini_file_gives_the_defaults_and_logging_off)
 
 TEST_F(ServiceRun, general_keys_reach_the_data_server_and_trace_switches_logging_on)
 {
-    WriteIni("[General]\r\nPort=8123\r\nmaxSockets=3\r\nmaxBuffers=4\r\nminThreads=2\r\n"
-             "maxThreads=7\r\nTrace=1\r\n");
+    WriteIni(
+        "[General]\r\nPort=8123\r\nmaxSockets=3\r\nmaxBuffers=4\r\nminThreads=2\r\n"
+        "maxThreads=7\r\nTrace=1\r\n");
     CRunTestService service;
     RunUntilStations(service);
 
@@ -148,9 +149,9 @@ TEST_F(ServiceRun, a_signalled_pause_event_toggles_accepting_once)
     Recorded.onStations = [] { SetNamedEvent("TarnwickServerPauseResume"); };
     CRunTestService service;
     RunUntilStations(service);
-    EXPECT_EQ((Calls{"start server", "stations", "stop accepting", "shutdown server",
-                     "destroy server"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "stations", "stop accepting", "shutdown server", "destroy server"}),
+        Recorded.calls);
 }
 
 TEST_F(ServiceRun, the_shutdown_event_ends_the_wait_before_any_pause_toggle)
@@ -231,9 +232,10 @@ TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
 
     auto stopAt = std::chrono::steady_clock::now();
     CNTService::ControlHandlerProc(SERVICE_CONTROL_STOP);
-    EXPECT_EQ("STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
-              "EXTEND_TIMEOUT_USEC=11000000",
-              notify.Receive());
+    EXPECT_EQ(
+        "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
+        "EXTEND_TIMEOUT_USEC=11000000",
+        notify.Receive());
     EXPECT_EQ("STATUS=Stopped, checkpoint 0, wait hint 3000 ms", notify.Receive(30000));
     auto waited = std::chrono::steady_clock::now() - stopAt;
     serviceThread.join();

@@ -40,8 +40,11 @@ protected:
         fs::create_directories(root / "bin");
         WriteText(root / "bin" / "systemctl",
                   "#!/bin/sh\n"
-                  "echo \"$*\" >> \"" + (root / "calls").string() + "\"\n"
-                  "if [ \"$1\" = is-active ]; then cat \"" + (root / "state").string() + "\"; fi\n");
+                  "echo \"$*\" >> \"" +
+                      (root / "calls").string() +
+                      "\"\n"
+                      "if [ \"$1\" = is-active ]; then cat \"" +
+                      (root / "state").string() + "\"; fi\n");
         fs::permissions(root / "bin" / "systemctl", fs::perms::owner_all);
         WriteText(root / "state", "inactive\n");
         manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -66,8 +69,10 @@ protected:
     std::string Calls() { return ReadText(root / "calls"); }
 
     fs::path root;
-    ScopedEnv unitDir{"PELMORA_SYSTEMD_UNIT_DIR", (fs::current_path() / "systemd" / "units").string()};
-    ScopedEnv path{"PATH", (fs::current_path() / "systemd" / "bin").string() + ":" + getenv("PATH")};
+    ScopedEnv unitDir{"PELMORA_SYSTEMD_UNIT_DIR",
+                      (fs::current_path() / "systemd" / "units").string()};
+    ScopedEnv path{"PATH",
+                   (fs::current_path() / "systemd" / "bin").string() + ":" + getenv("PATH")};
     SC_HANDLE manager = nullptr;
 };
 
@@ -76,10 +81,11 @@ TEST_F(SystemdUnit, the_program_path_is_quoted_and_its_special_characters_escape
     SC_HANDLE service = Create("\"/opt/a b/100%/$x/back\\slash/Pelmora\" -f  %1");
     ASSERT_NE(nullptr, service);
     CloseServiceHandle(service);
-    EXPECT_EQ("[Unit]\nDescription=Display %%n\n\n[Service]\nType=notify\n"
-              "ExecStart=\"/opt/a b/100%%/$$x/back\\\\slash/Pelmora\" -f  %%1\n\n"
-              "[Install]\nWantedBy=multi-user.target\n",
-              Unit());
+    EXPECT_EQ(
+        "[Unit]\nDescription=Display %%n\n\n[Service]\nType=notify\n"
+        "ExecStart=\"/opt/a b/100%%/$$x/back\\\\slash/Pelmora\" -f  %%1\n\n"
+        "[Install]\nWantedBy=multi-user.target\n",
+        Unit());
     EXPECT_EQ("enable Unit.service\n", Calls());
 }
 

@@ -104,8 +104,8 @@ METEO_DRIVER_EXPORT int32_t METEO_DRIVER_CALL GetData(void *, MeteoData *pData)
         if (step.kind == "getdata")
             return int32_t(step.count);
         // A record of version 2 and higher carries its counter behind the 64 bytes.
-        const size_t length = step.record.Data.nVersion > 1 ? sizeof(MeteoDataBuffer)
-                                                            : sizeof(MeteoData);
+        const size_t length =
+            step.record.Data.nVersion > 1 ? sizeof(MeteoDataBuffer) : sizeof(MeteoData);
         std::memcpy(pData, &step.record, length);
         return 1;
     }

@@ -109,7 +109,8 @@ bool DataClient::Receive(std::string &bytes, size_t length, int timeoutMs)
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, RemainingMs(deadline)) <= 0)
             return false;
-        const ssize_t got = recv(fd_, static_cast<void *>(buffer), std::min(sizeof buffer, length - bytes.size()), 0);
+        const ssize_t got = recv(fd_, static_cast<void *>(buffer),
+                                 std::min(sizeof buffer, length - bytes.size()), 0);
         if (got <= 0)
             return false;
         bytes.append(buffer, size_t(got));
@@ -161,22 +162,25 @@ ServedPelmora::ServedPelmora(int trace, bool replay)
     const std::string program = CopyPelmora(root.string());
     fs::create_directories(root / "data");
     port_ = FreePort();
-    std::string ini = "[General]\r\nPort=" + std::to_string(port_) + "\r\nTrace=" +
-                      std::to_string(trace) + "\r\nLog=1\r\nStartDelay=0\r\nCycleTime=50\r\n" +
+    std::string ini = "[General]\r\nPort=" + std::to_string(port_) +
+                      "\r\nTrace=" + std::to_string(trace) +
+                      "\r\nLog=1\r\nStartDelay=0\r\nCycleTime=50\r\n" +
                       "LogPath=" + (root / "data").string() + "\r\n";
     if (replay) {
         InstallReplay(root / "stations" / "1", Day);
         InstallReplay(root / "stations" / "2", "");
-        ini += "Stations=2\r\nStationIDs=1\r\n"
-               "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE "\r\n"
-               "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n";
+        ini +=
+            "Stations=2\r\nStationIDs=1\r\n"
+            "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE
+            "\r\n"
+            "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n";
     } else {
         ini += "Stations=1\r\nStationIDs=1\r\n[1]\r\nDriver=missing.so\r\n";
     }
     WriteFile((root / "Pelmora.ini").string(), ini);
-    process_ = std::make_unique<PelmoraProcess>(program, std::vector<std::string>{"-d"},
-                                                std::map<std::string, std::string>{
-                                                    {"NOTIFY_SOCKET", ""}});
+    process_ =
+        std::make_unique<PelmoraProcess>(program, std::vector<std::string>{"-d"},
+                                         std::map<std::string, std::string>{{"NOTIFY_SOCKET", ""}});
 }
 
 ServedPelmora::~ServedPelmora()
@@ -219,7 +223,4 @@ bool ServedPelmora::Stop()
     return ok;
 }
 
-std::string ServedPelmora::Log() const
-{
-    return ReadFile(folder_.Path() + "/Pelmora.log");
-}
+std::string ServedPelmora::Log() const { return ReadFile(folder_.Path() + "/Pelmora.log"); }

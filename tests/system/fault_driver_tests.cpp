@@ -20,16 +20,16 @@ const char Script[] =
     "getdata -1\n"
     "getdata 0\n"
     "record 64 1 6.5 90 10 50 0 1013 2\n"
-    "record 0 1 7.5 90 10 50 0 1013 3\n"        // wrong nSize: no field but the speed is checked
+    "record 0 1 7.5 90 10 50 0 1013 3\n"  // wrong nSize: no field but the speed is checked
     "record 9999 1 8.5 90 10 50 0 1013 4\n"
-    "record 64 1 nan 90 10 50 0 1013 5\n"       // taken, with speed 0
-    "record 64 1 -inf 90 10 50 0 1013 6\n"      // refused: negative speed
-    "record 64 1 -9999 90 10 50 0 1013 7\n"     // refused: missing speed
+    "record 64 1 nan 90 10 50 0 1013 5\n"    // taken, with speed 0
+    "record 64 1 -inf 90 10 50 0 1013 6\n"   // refused: negative speed
+    "record 64 1 -9999 90 10 50 0 1013 7\n"  // refused: missing speed
     "record 64 1 inf 90 10 50 0 1013 8\n"
     "record 64 1 5 nan nan nan nan nan 9\n"
     "record 64 1 5 inf -inf inf -inf inf 10\n"
     "record 68 2 5 90 10 50 0 1013 11 7\n"
-    "record 68 2 5 90 10 50 0 1013 12 7\n"      // same counter: the same reading again
+    "record 68 2 5 90 10 50 0 1013 12 7\n"  // same counter: the same reading again
     "record -1 -5 5 90 10 50 0 1013 13\n";
 
 // Solar values of the readings that must reach the measurement file, in order, before the
@@ -44,9 +44,9 @@ TEST(FaultDriver, a_misbehaving_driver_is_logged_and_its_readings_resume_while_c
     WriteFile(pelmora.Folder() + "/station/FaultDriver.txt", Script);
     const std::string data = pelmora.Folder() + "/data";
     std::filesystem::create_directories(data);
-    pelmora.Configure("Log=1\r\nCycleTime=50\r\nStations=1\r\nStationIDs=1\r\nLogPath=" + data +
-                          "\r\n",
-                      "[1]\r\nDriver=station/" FAULT_DRIVER_FILE "\r\n");
+    pelmora.Configure(
+        "Log=1\r\nCycleTime=50\r\nStations=1\r\nStationIDs=1\r\nLogPath=" + data + "\r\n",
+        "[1]\r\nDriver=station/" FAULT_DRIVER_FILE "\r\n");
     ASSERT_TRUE(pelmora.Start());
 
     const size_t wanted = Accepted.size() + GoodReadings;
@@ -77,10 +77,12 @@ TEST(FaultDriver, a_misbehaving_driver_is_logged_and_its_readings_resume_while_c
     const std::string log = pelmora.Log();
     EXPECT_EQ(1u, CountLines(log, "GetData Error ret=-1")) << log;
     EXPECT_EQ(1u, CountLines(log, "GetData Error ret=0")) << log;
-    EXPECT_EQ(1u, CountLines(log, "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=1): "
-                                  "Windspeed=-inf"));
-    EXPECT_EQ(1u, CountLines(log, "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=1): "
-                                  "Windspeed=-9999.00"));
+    EXPECT_EQ(1u, CountLines(log,
+                             "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=1): "
+                             "Windspeed=-inf"));
+    EXPECT_EQ(1u, CountLines(log,
+                             "ERROR INVALID DATA ThreadMeteoConnector(Station-ID=1): "
+                             "Windspeed=-9999.00"));
     // Nothing accepted went missing: one measurement line per reading taken into the table.
     EXPECT_EQ(CountLines(log, "Data Retrieved"), MeasurementLines(data, 1).size());
     RecordProperty("readings_accepted", int(solar.size()));

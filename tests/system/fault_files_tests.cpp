@@ -23,8 +23,8 @@ using namespace fault;
 void ConfigureStation(Pelmora &pelmora, const std::string &logPath, const std::string &extra = "")
 {
     pelmora.InstallDriver(FAULT_DRIVER_FILE, "station/" FAULT_DRIVER_FILE);
-    pelmora.Configure("Log=1\r\nCycleTime=50\r\nStations=1\r\nStationIDs=1\r\nLogPath=" +
-                          logPath + "\r\n" + extra,
+    pelmora.Configure("Log=1\r\nCycleTime=50\r\nStations=1\r\nStationIDs=1\r\nLogPath=" + logPath +
+                          "\r\n" + extra,
                       "[1]\r\nDriver=station/" FAULT_DRIVER_FILE "\r\nDebug=1\r\n");
 }
 
@@ -183,8 +183,8 @@ TEST(FaultFiles, day_files_on_a_file_system_that_fills_up_resume_once_there_is_r
     const size_t whileFull = MeasurementLines(data, 1).size();
 
     fs::remove(data + "/filler");
-    EXPECT_TRUE(WaitUntil([&] { return MeasurementLines(data, 1).size() >= whileFull + 5; },
-                          30000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return MeasurementLines(data, 1).size() >= whileFull + 5; }, 30000));
     int answered = 0;
     EXPECT_TRUE(WellBehavedSession(pelmora.Port(), 12, answered));
     EXPECT_EQ(12, answered);

@@ -53,13 +53,14 @@ protected:
                         const std::string &unitDir = std::string())
     {
         WriteFile(stubFolder + "/calls", "");
-        PelmoraProcess pelmora(program, args,
-                               {{"PATH", stubFolder + ":" + getenv("PATH")},
-                                {"PELMORA_SYSTEMD_UNIT_DIR", unitDir.empty() ? unitFolder : unitDir},
-                                {"PELMORA_EVENT_LOG", root.Path() + "/events.log"},
-                                {"STUB_DIR", stubFolder},
-                                {"STUB_FAIL", failing.empty() ? std::string() : failing},
-                                {"NOTIFY_SOCKET", ""}});
+        PelmoraProcess pelmora(
+            program, args,
+            {{"PATH", stubFolder + ":" + getenv("PATH")},
+             {"PELMORA_SYSTEMD_UNIT_DIR", unitDir.empty() ? unitFolder : unitDir},
+             {"PELMORA_EVENT_LOG", root.Path() + "/events.log"},
+             {"STUB_DIR", stubFolder},
+             {"STUB_FAIL", failing.empty() ? std::string() : failing},
+             {"NOTIFY_SOCKET", ""}});
         EXPECT_TRUE(pelmora.WaitForExit(60000));
         exitCode = pelmora.ExitCode();
         return pelmora.Output();
@@ -78,43 +79,49 @@ TEST_F(ServiceControl, install_start_stop_and_remove_print_their_messages)
 {
     EXPECT_EQ("Pelmora installed.\n", Pelmora({"-i", "-l", "weather", "-p", "secret"}));
     EXPECT_EQ(1, exitCode);
-    EXPECT_EQ("[Unit]\n"
-              "Description=Pelmora\n"
-              "\n"
-              "[Service]\n"
-              "Type=notify\n"
-              "ExecStart=\"" + programFolder + "/Pelmora\"\n"
-              "User=weather\n"
-              "\n"
-              "[Install]\n"
-              "WantedBy=multi-user.target\n",
-              ReadFile(UnitPath()));
+    EXPECT_EQ(
+        "[Unit]\n"
+        "Description=Pelmora\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=\"" +
+            programFolder +
+            "/Pelmora\"\n"
+            "User=weather\n"
+            "\n"
+            "[Install]\n"
+            "WantedBy=multi-user.target\n",
+        ReadFile(UnitPath()));
     EXPECT_EQ("enable KALMeteoDataServer.service\n", Calls());
     EXPECT_EQ("KALMeteoDataServer information 0x40000000 Service installed\n", Events());
 
     EXPECT_EQ("Starting up Pelmora..\nPelmora started.\n", Pelmora({"-s"}));
     EXPECT_EQ(1, exitCode);
-    EXPECT_EQ("is-active KALMeteoDataServer.service\n"
-              "start --no-block KALMeteoDataServer.service\n"
-              "is-active KALMeteoDataServer.service\n"
-              "is-active KALMeteoDataServer.service\n",
-              Calls());
+    EXPECT_EQ(
+        "is-active KALMeteoDataServer.service\n"
+        "start --no-block KALMeteoDataServer.service\n"
+        "is-active KALMeteoDataServer.service\n"
+        "is-active KALMeteoDataServer.service\n",
+        Calls());
 
     EXPECT_EQ("Stopping Pelmora..\nPelmora stopped.\n", Pelmora({"-e"}));
     EXPECT_EQ(1, exitCode);
-    EXPECT_EQ("is-active KALMeteoDataServer.service\n"
-              "stop --no-block KALMeteoDataServer.service\n"
-              "is-active KALMeteoDataServer.service\n"
-              "is-active KALMeteoDataServer.service\n",
-              Calls());
+    EXPECT_EQ(
+        "is-active KALMeteoDataServer.service\n"
+        "stop --no-block KALMeteoDataServer.service\n"
+        "is-active KALMeteoDataServer.service\n"
+        "is-active KALMeteoDataServer.service\n",
+        Calls());
 
     EXPECT_EQ("Pelmora removed.\n", Pelmora({"-u"}));
     EXPECT_EQ(1, exitCode);
     EXPECT_FALSE(FileExists(UnitPath()));
-    EXPECT_EQ("is-active KALMeteoDataServer.service\n"
-              "disable KALMeteoDataServer.service\n"
-              "daemon-reload\n",
-              Calls());
+    EXPECT_EQ(
+        "is-active KALMeteoDataServer.service\n"
+        "disable KALMeteoDataServer.service\n"
+        "daemon-reload\n",
+        Calls());
 }
 
 TEST_F(ServiceControl, install_without_account_runs_as_the_default_user)
@@ -165,9 +172,10 @@ TEST_F(ServiceControl, installing_twice_fails_and_keeps_the_first_unit)
 TEST_F(ServiceControl, a_refused_enable_installs_nothing)
 {
     failing = "enable";
-    EXPECT_EQ("CreateService failed - An exception occurred in the service when handling the "
-              "control request.\n",
-              Pelmora({"-i"}));
+    EXPECT_EQ(
+        "CreateService failed - An exception occurred in the service when handling the "
+        "control request.\n",
+        Pelmora({"-i"}));
     EXPECT_EQ(0, exitCode);
     EXPECT_FALSE(FileExists(UnitPath()));
     EXPECT_EQ("", Events());
@@ -190,9 +198,10 @@ TEST_F(ServiceControl, without_the_unit_folder_the_manager_cannot_be_opened)
 TEST_F(ServiceControl, actions_on_a_service_that_is_not_installed_fail_to_open_it)
 {
     for (const char *action : {"-u", "-s", "-e"}) {
-        EXPECT_EQ("OpenService failed - The specified service does not exist as an installed "
-                  "service.\n",
-                  Pelmora({action}))
+        EXPECT_EQ(
+            "OpenService failed - The specified service does not exist as an installed "
+            "service.\n",
+            Pelmora({action}))
             << action;
         EXPECT_EQ(0, exitCode) << action;
         EXPECT_EQ("", Calls()) << action;
@@ -229,12 +238,14 @@ TEST_F(ServiceControl, a_service_that_does_not_stop_is_reported)
     Pelmora({"-i"});
     SetStates("active\n");
     // The stand-in leaves the unit active after the stop request.
-    WriteFile(stubFolder + "/systemctl",
-              std::string(kStandInSystemctl).replace(
-                  std::string(kStandInSystemctl).find("stop) printf 'deactivating\\ninactive\\n'"),
-                  std::string("stop) printf 'deactivating\\ninactive\\n'").size(),
-                  "stop) printf 'deactivating\\nactive\\n'"),
-              true);
+    WriteFile(
+        stubFolder + "/systemctl",
+        std::string(kStandInSystemctl)
+            .replace(
+                std::string(kStandInSystemctl).find("stop) printf 'deactivating\\ninactive\\n'"),
+                std::string("stop) printf 'deactivating\\ninactive\\n'").size(),
+                "stop) printf 'deactivating\\nactive\\n'"),
+        true);
     EXPECT_EQ("Stopping Pelmora..\nPelmora failed to stop.\n", Pelmora({"-e"}));
     EXPECT_EQ(0, exitCode);
 }
@@ -243,9 +254,10 @@ TEST_F(ServiceControl, a_refused_start_prints_the_reason)
 {
     Pelmora({"-i"});
     failing = "start";
-    EXPECT_EQ("Starting up Pelmora.\nPelmora failed to start: An exception occurred in the "
-              "service when handling the control request.\n",
-              Pelmora({"-s"}));
+    EXPECT_EQ(
+        "Starting up Pelmora.\nPelmora failed to start: An exception occurred in the "
+        "service when handling the control request.\n",
+        Pelmora({"-s"}));
     EXPECT_EQ(0, exitCode);
 }
 
@@ -253,21 +265,23 @@ TEST_F(ServiceControl, starting_a_running_service_fails)
 {
     Pelmora({"-i"});
     SetStates("active\n");
-    EXPECT_EQ("Starting up Pelmora.\nPelmora failed to start: An instance of the service is "
-              "already running.\n",
-              Pelmora({"-s"}));
+    EXPECT_EQ(
+        "Starting up Pelmora.\nPelmora failed to start: An instance of the service is "
+        "already running.\n",
+        Pelmora({"-s"}));
     EXPECT_EQ(0, exitCode);
 }
 
 TEST_F(ServiceControl, a_service_that_fails_while_starting_is_reported)
 {
     Pelmora({"-i"});
-    WriteFile(stubFolder + "/systemctl",
-              std::string(kStandInSystemctl).replace(
-                  std::string(kStandInSystemctl).find("start) printf 'activating\\nactive\\n'"),
-                  std::string("start) printf 'activating\\nactive\\n'").size(),
-                  "start) printf 'activating\\nfailed\\n'"),
-              true);
+    WriteFile(
+        stubFolder + "/systemctl",
+        std::string(kStandInSystemctl)
+            .replace(std::string(kStandInSystemctl).find("start) printf 'activating\\nactive\\n'"),
+                     std::string("start) printf 'activating\\nactive\\n'").size(),
+                     "start) printf 'activating\\nfailed\\n'"),
+        true);
     EXPECT_EQ("Starting up Pelmora..\nPelmora failed to start.\n", Pelmora({"-s"}));
     EXPECT_EQ(0, exitCode);
 }

@@ -88,9 +88,10 @@ TEST_F(ServiceProcess, started_from_a_console_without_switch_it_fails_with_1063_
     ASSERT_TRUE(pelmora.WaitForExit());
     EXPECT_EQ(0, pelmora.ExitCode());
     EXPECT_EQ("", pelmora.Output());
-    EXPECT_EQ("KALMeteoDataServer error 0xC0000002 "
-              "The service process could not connect to the service controller.\n",
-              ReadFile(events));
+    EXPECT_EQ(
+        "KALMeteoDataServer error 0xC0000002 "
+        "The service process could not connect to the service controller.\n",
+        ReadFile(events));
 }
 
 TEST_F(ServiceProcess, ignored_arguments_select_the_dispatcher)
@@ -121,9 +122,10 @@ TEST_F(ServiceProcess, started_by_systemd_it_reports_its_states_and_stops_on_sig
 
     auto stoppedAt = Clock::now();
     pelmora.Signal(SIGTERM);
-    EXPECT_EQ("STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
-              "EXTEND_TIMEOUT_USEC=11000000",
-              notify.Receive());
+    EXPECT_EQ(
+        "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
+        "EXTEND_TIMEOUT_USEC=11000000",
+        notify.Receive());
     EXPECT_EQ("STATUS=Stopped, checkpoint 0, wait hint 3000 ms", notify.Receive(30000));
     ASSERT_TRUE(pelmora.WaitForExit());
     EXPECT_LT(Clock::now() - stoppedAt, seconds(20));

@@ -49,8 +49,7 @@ TEST(Exceptions, win32_exception_carries_the_system_text_for_its_code)
     EXPECT_EQ("CSocket::CSocket()", e.GetWhere());
     EXPECT_EQ(static_cast<DWORD>(WSAENOTSOCK), e.GetError());
     EXPECT_EQ(ErrorText(WSAENOTSOCK), e.GetMessage());
-    EXPECT_EQ("An operation was attempted on something that is not a socket.\r\n",
-              e.GetMessage());
+    EXPECT_EQ("An operation was attempted on something that is not a socket.\r\n", e.GetMessage());
 }
 
 TEST(Exceptions, error_text_of_an_unknown_code_is_never_empty)
@@ -122,7 +121,10 @@ TEST(Events, pulse_releases_a_waiting_thread_and_leaves_the_event_unsignalled)
     class CWaiter : public CThread {
     public:
         CWaiter(CManualResetEvent &e, CManualResetEvent &w, std::atomic<bool> &r)
-            : m_e(e), m_w(w), m_r(r) {}
+            : m_e(e), m_w(w), m_r(r)
+        {
+        }
+
     private:
         int Run() override
         {
@@ -156,6 +158,7 @@ TEST(CriticalSections, are_recursive_for_their_owner_and_exclude_others)
     class CProbe : public CThread {
     public:
         CProbe(CCriticalSection &s, std::atomic<int> &r) : m_s(s), m_r(r) {}
+
     private:
         int Run() override
         {

@@ -35,15 +35,16 @@ constexpr DWORD kBufferSize = 1024;
 
 class CClient {
 public:
-    explicit CClient(unsigned short port) : m_socket(WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, 0))
+    explicit CClient(unsigned short port)
+        : m_socket(WSASocketA(AF_INET, SOCK_STREAM, 0, nullptr, 0, 0))
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(kLoopback);
-        m_connected = m_socket != INVALID_SOCKET &&
-                      connect(m_socket, reinterpret_cast<sockaddr *>(&address),
-                              sizeof(address)) == 0;
+        m_connected =
+            m_socket != INVALID_SOCKET &&
+            connect(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
     }
     ~CClient() { Close(); }
 
@@ -121,8 +122,8 @@ struct ShutdownRecord {
 
 class CEchoServer : public CSocketServer {
 public:
-    CEchoServer(DWORD maxPooledSockets = 0, DWORD workerThreadCount = 2,
-                bool useSequencing = true, bool zeroByteReads = false)
+    CEchoServer(DWORD maxPooledSockets = 0, DWORD workerThreadCount = 2, bool useSequencing = true,
+                bool zeroByteReads = false)
         : CSocketServer(kLoopback, 0, maxPooledSockets, 0, kBufferSize, workerThreadCount,
                         useSequencing, zeroByteReads)
     {
@@ -529,7 +530,8 @@ std::string SendTwoWritesInReverseProcessingOrder(bool useSequencing)
         } else {
             handlingSecond = true;
         }
-        processingOrder.Add(std::string(1, pData[0]) + std::to_string(pBuffer->GetSequenceNumber()));
+        processingOrder.Add(std::string(1, pData[0]) +
+                            std::to_string(pBuffer->GetSequenceNumber()));
         return true;
     };
     server.threadEndProcessing = [&] {
@@ -690,9 +692,8 @@ TEST_F(SocketServerTest, stopping_accepting_releases_the_blocked_accept_silently
     }
     // Once the connection is gone, the only buffer in use is the one the accept loop took for
     // its next accept: the accept thread is in, or on its way into, the blocking accept.
-    ASSERT_TRUE(server.activity.WaitUntil([&] {
-        return server.GetActiveSocketCount() == 0 && server.GetInUseBufferCount() == 1;
-    }));
+    ASSERT_TRUE(server.activity.WaitUntil(
+        [&] { return server.GetActiveSocketCount() == 0 && server.GetInUseBufferCount() == 1; }));
     const unsigned short port = server.Port();
     server.StopAcceptingConnections();
     EXPECT_FALSE(server.IsAccepting());
@@ -705,12 +706,10 @@ TEST_F(SocketServerTest, stopping_accepting_releases_the_blocked_accept_silently
 
     server.Shutdown();
     EXPECT_EQ(std::vector<std::string>{}, server.errors.Entries());
-    EXPECT_EQ((std::vector<std::string>{"OnStartAcceptingConnections",
-                                        "OnStopAcceptingConnections",
-                                        "OnStartAcceptingConnections",
-                                        "OnStopAcceptingConnections", "OnShutdownInitiated",
-                                        "OnThreadDestroyed", "OnThreadDestroyed",
-                                        "OnShutdownComplete"}),
+    EXPECT_EQ((std::vector<std::string>{"OnStartAcceptingConnections", "OnStopAcceptingConnections",
+                                        "OnStartAcceptingConnections", "OnStopAcceptingConnections",
+                                        "OnShutdownInitiated", "OnThreadDestroyed",
+                                        "OnThreadDestroyed", "OnShutdownComplete"}),
               server.lifecycle.Entries());
 }
 
@@ -842,10 +841,10 @@ TEST_F(SocketServerTest, a_packet_without_buffer_or_with_an_unknown_code_is_repo
 
     std::vector<std::string> errors = server.errors.Entries();
     std::sort(errors.begin(), errors.end());
-    EXPECT_EQ((std::vector<std::string>{
-                  "CSocketServer::WorkerThread::Run() - Unexpected - pBuffer is 0",
-                  "CSocketServer::WorkerThread::Run() - Unexpected operation"}),
-              errors);
+    EXPECT_EQ(
+        (std::vector<std::string>{"CSocketServer::WorkerThread::Run() - Unexpected - pBuffer is 0",
+                                  "CSocketServer::WorkerThread::Run() - Unexpected operation"}),
+        errors);
 
     // Both packets keep their socket reference: the connection is neither closed nor pooled.
     client.Close();

@@ -36,8 +36,7 @@ class CTestPool;
 
 class CTestWorker : public CThreadPool::WorkerThread {
 public:
-    CTestWorker(CIOCompletionPort &workPort, CEvent &itemTaken, CThreadPool &pool,
-                CTestPool &owner)
+    CTestWorker(CIOCompletionPort &workPort, CEvent &itemTaken, CThreadPool &pool, CTestPool &owner)
         : WorkerThread(workPort, itemTaken, pool), m_owner(owner)
     {
     }
@@ -54,8 +53,7 @@ class CTestPool : public CThreadPool {
 public:
     CTestPool(DWORD initial, DWORD minimum, DWORD maximum, DWORD maxIdle, DWORD maintenance,
               DWORD dispatchWait, DWORD saturatedWait)
-        : CThreadPool(initial, minimum, maximum, maxIdle, maintenance, dispatchWait,
-                      saturatedWait)
+        : CThreadPool(initial, minimum, maximum, maxIdle, maintenance, dispatchWait, saturatedWait)
     {
     }
     // The workers call this object's notifications: stop them while it is whole.
