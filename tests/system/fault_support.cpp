@@ -334,10 +334,20 @@ int Pelmora::DescriptorCount() const
     DIR *fds = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
     if (!fds)
         return -1;
+    // Files the connector and the log open and close every cycle come and go; sockets, the
+    // poller and its events are what a lost connection would leave behind.
+    const std::string folder = "/proc/" + std::to_string(pid_) + "/fd/";
     int count = 0;
-    while (dirent *entry = readdir(fds))
-        if (entry->d_name[0] != '.')
-            ++count;
+    while (dirent *entry = readdir(fds)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[256] = {};
+        const ssize_t length =
+            readlink((folder + entry->d_name).c_str(), target, sizeof(target) - 1);
+        if (length > 0 && target[0] == '/')
+            continue;
+        ++count;
+    }
     closedir(fds);
     return count;
 }

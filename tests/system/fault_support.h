@@ -89,7 +89,7 @@ public:
     bool Stop();
     bool Running();
     int Pid() const { return pid_; }
-    // Open descriptors of the process, or -1 when it is gone.
+    // Open descriptors of the process other than files on disk, or -1 when it is gone.
     int DescriptorCount() const;
     std::string Log() const;
     const PelmoraProcess *Process() const { return process_.get(); }
