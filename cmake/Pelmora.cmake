@@ -38,7 +38,11 @@ set(PELMORA_WINE_TESTS
   driver_replaydrv_tests
   service_log_tests
   service_command_line_tests
+  win32_base_tests
   win32_buffer_tests
+  win32_socket_tests
+  win32_threadpool_tests
+  win32_socketserver_tests
 )
 
 # A test program: one process per test file under CTest, each in its own folder so that

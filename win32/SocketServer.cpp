@@ -32,6 +32,16 @@ DWORD ResolveWorkerThreadCount(DWORD workerThreadCount)
 
 std::string ExceptionText(const CException &e) { return e.GetWhere() + " - " + e.GetMessage(); }
 
+#ifdef _WIN32
+// An I/O cut short by closing its socket: ERROR_OPERATION_ABORTED on Windows, where Wine reports
+// ERROR_HANDLES_CLOSED (676, missing from some headers) for the same.
+bool IsClosedUnderneath(DWORD error)
+{
+    constexpr DWORD kHandlesClosed = 676;
+    return error == ERROR_OPERATION_ABORTED || error == kHandlesClosed;
+}
+#endif
+
 }  // namespace
 
 ///////////////////////////////////////////////////////////////////////////////////////////////
@@ -766,10 +776,19 @@ int CSocketServer::WorkerThread::Run()
             try {
                 m_iocp.GetStatus(&completionKey, &dwIoSize, &pOverlapped);
             } catch (const CWin32Exception &e) {
+#ifdef _WIN32
+                // A dequeued packet is its own I/O's failure, whatever the code (a timed-out
+                // or locally aborted connection has codes of its own): it fails that
+                // connection, never the worker. Only a failure of the port itself ends it.
+                if (!pOverlapped)
+                    throw;
+                error = !IsClosedUnderneath(e.GetError());
+#else
                 if (e.GetError() == ERROR_NETNAME_DELETED)
                     error = true;
                 else if (e.GetError() != ERROR_OPERATION_ABORTED)
                     throw;
+#endif
             }
 
             if (completionKey == 0)

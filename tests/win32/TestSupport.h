@@ -14,6 +14,28 @@ namespace PelmoraTest {
 // Generous bound for anything that should happen promptly.
 constexpr DWORD kPromptly = 20000;
 
+// True when the Windows build runs under Wine (its ntdll exports wine_get_version).
+inline bool UnderWine()
+{
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
+// Whether closing a socket with a zero linger time resets the connection, as Windows documents
+// and the posix layer does. Wine (8.0) ends such a connection in order instead.
+inline bool AbortiveCloseResets() { return !UnderWine(); }
+
+// The error with which an overlapped I/O completes when its socket is closed underneath it:
+// WSA_OPERATION_ABORTED (995), as Windows documents; Wine reports ERROR_HANDLES_CLOSED (676).
+inline bool IsClosedUnderneath(DWORD error)
+{
+    return error == ERROR_OPERATION_ABORTED || (UnderWine() && error == 676);
+}
+
 // A counter whose value another thread can wait for.
 class CCounter {
 public:

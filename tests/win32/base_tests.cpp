@@ -49,7 +49,11 @@ TEST(Exceptions, win32_exception_carries_the_system_text_for_its_code)
     EXPECT_EQ("CSocket::CSocket()", e.GetWhere());
     EXPECT_EQ(static_cast<DWORD>(WSAENOTSOCK), e.GetError());
     EXPECT_EQ(ErrorText(WSAENOTSOCK), e.GetMessage());
+#ifndef _WIN32
+    // The posix layer's own table; on Windows the text is the system's, in its language (and
+    // Wine has none for the Winsock codes).
     EXPECT_EQ("An operation was attempted on something that is not a socket.\r\n", e.GetMessage());
+#endif
 }
 
 TEST(Exceptions, error_text_of_an_unknown_code_is_never_empty)
