@@ -44,28 +44,36 @@ typedef TCHAR *LPTSTR;
 // cannot (a deadlock victim, a success with information). Change it only while no connector
 // runs.
 struct OdbcApi {
+    // The longer signatures are named here, so that each entry below reads as one line.
+    using SetEnvAttrCall = SQLRETURN(SQLHENV henv, SQLINTEGER attribute, SQLPOINTER value,
+                                     SQLINTEGER length);
+    using SetConnectAttrCall = SQLRETURN(SQLHDBC hdbc, SQLINTEGER attribute, SQLPOINTER value,
+                                         SQLINTEGER length);
+    using DriverConnectCall = SQLRETURN(SQLHDBC hdbc, SQLHWND hwnd, SQLCHAR *in,
+                                        SQLSMALLINT inLength, SQLCHAR *out, SQLSMALLINT outMax,
+                                        SQLSMALLINT *outLength, SQLUSMALLINT completion);
+    using GetDiagRecCall = SQLRETURN(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record,
+                                     SQLCHAR *state, SQLINTEGER *native, SQLCHAR *message,
+                                     SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
+    using ErrorCall = SQLRETURN(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state,
+                                SQLINTEGER *native, SQLCHAR *message, SQLSMALLINT messageMax,
+                                SQLSMALLINT *messageLength);
+    using BindParameterCall = SQLRETURN(SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT ioType,
+                                        SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize,
+                                        SQLSMALLINT decimalDigits, SQLPOINTER value,
+                                        SQLLEN bufferLength, SQLLEN *indicator);
+
     SQLRETURN (*AllocHandle)(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *output);
-    SQLRETURN (*SetEnvAttr)
-    (SQLHENV henv, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length);
-    SQLRETURN (*SetConnectAttr)
-    (SQLHDBC hdbc, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length);
-    SQLRETURN (*DriverConnect)
-    (SQLHDBC hdbc, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inLength, SQLCHAR *out,
-     SQLSMALLINT outMax, SQLSMALLINT *outLength, SQLUSMALLINT completion);
+    SetEnvAttrCall *SetEnvAttr;
+    SetConnectAttrCall *SetConnectAttr;
+    DriverConnectCall *DriverConnect;
     SQLRETURN (*Disconnect)(SQLHDBC hdbc);
     SQLRETURN (*FreeHandle)(SQLSMALLINT type, SQLHANDLE handle);
     SQLRETURN (*SetConnectOption)(SQLHDBC hdbc, SQLUSMALLINT option, SQLULEN value);
-    SQLRETURN (*GetDiagRec)
-    (SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLCHAR *state, SQLINTEGER *native,
-     SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
-    SQLRETURN (*Error)
-    (SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state, SQLINTEGER *native,
-     SQLCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength);
+    GetDiagRecCall *GetDiagRec;
+    ErrorCall *Error;
     SQLRETURN (*AllocStmt)(SQLHDBC hdbc, SQLHSTMT *hstmt);
-    SQLRETURN (*BindParameter)
-    (SQLHSTMT hstmt, SQLUSMALLINT number, SQLSMALLINT ioType, SQLSMALLINT cType,
-     SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT decimalDigits, SQLPOINTER value,
-     SQLLEN bufferLength, SQLLEN *indicator);
+    BindParameterCall *BindParameter;
     SQLRETURN (*ExecDirect)(SQLHSTMT hstmt, SQLCHAR *text, SQLINTEGER length);
     SQLRETURN (*FreeStmt)(SQLHSTMT hstmt, SQLUSMALLINT option);
 };

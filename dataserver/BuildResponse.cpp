@@ -88,7 +88,7 @@ bool BuildResponse(const BYTE request[QUERY_DATA_SIZE], MeteoResponse &response)
 
     char line[64];
     std::snprintf(line, sizeof line, "ProcessMessage Station: %lu Operation: %ld",
-                  static_cast<unsigned long>(station + 1), static_cast<long>(query.nOperation));
+                  static_cast<unsigned long>(station) + 1, static_cast<long>(query.nOperation));
     WriteLog(line);
 
     if (WaitToRead(&MeteoDataGuard, INFINITE) != 0)

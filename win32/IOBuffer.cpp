@@ -119,8 +119,10 @@ CIOBuffer::Allocator::Allocator(DWORD bufferSize, DWORD maxPooledBuffers)
 
 CIOBuffer::Allocator::~Allocator()
 {
+    // No virtual calls from here: the derived part is gone already. A derived class that wants
+    // OnBufferDestroyed for every buffer calls DestroyAllBuffers in its own destructor.
     try {
-        DestroyAllBuffers();
+        FreeAllBuffers(false);
     } catch (...) {
         // A destructor must not throw; the lists are freed either way.
     }
@@ -157,21 +159,23 @@ void CIOBuffer::Allocator::Release(CIOBuffer *pBuffer)
     m_activeList.Erase(pBuffer);
 
     if (m_maxPooledBuffers != 0 && m_freeList.Count() >= m_maxPooledBuffers) {
-        DestroyBuffer(pBuffer);
+        DestroyBuffer(pBuffer, true);
     } else {
         pBuffer->Clear();
         m_freeList.PushHead(pBuffer);
     }
 }
 
-void CIOBuffer::Allocator::DestroyAllBuffers()
+void CIOBuffer::Allocator::DestroyAllBuffers() { FreeAllBuffers(true); }
+
+void CIOBuffer::Allocator::FreeAllBuffers(bool notify)
 {
     CCriticalSectionGuard lock(m_criticalSection);
 
     while (CIOBuffer *pBuffer = m_activeList.PopHead())
-        DestroyBuffer(pBuffer);
+        DestroyBuffer(pBuffer, notify);
     while (CIOBuffer *pBuffer = m_freeList.PopHead())
-        DestroyBuffer(pBuffer);
+        DestroyBuffer(pBuffer, notify);
 }
 
 size_t CIOBuffer::Allocator::GetFreeBufferCount()
@@ -187,12 +191,13 @@ size_t CIOBuffer::Allocator::GetInUseBufferCount()
 }
 
 // Called with the lock held, on a buffer that is in no list.
-void CIOBuffer::Allocator::DestroyBuffer(CIOBuffer *pBuffer)
+void CIOBuffer::Allocator::DestroyBuffer(CIOBuffer *pBuffer, bool notify)
 {
     CIntrusiveList<CIOBuffer>::ClearLink(pBuffer);
     pBuffer->~CIOBuffer();
     ::operator delete(static_cast<void *>(pBuffer));
-    OnBufferDestroyed();
+    if (notify)
+        OnBufferDestroyed();
 }
 
 }  // namespace Win32

@@ -101,7 +101,8 @@ public:
     // A buffer with count 1, used 0 and a descriptor over the whole payload.
     CIOBuffer *Allocate();
 
-    // Frees every buffer, idle or in use; only when no I/O is outstanding any more.
+    // Frees every buffer, idle or in use, telling OnBufferDestroyed for each; only when no I/O
+    // is outstanding any more. The destructor frees what is left without telling.
     void DestroyAllBuffers();
 
     DWORD GetBufferSize() const { return m_bufferSize; }
@@ -121,7 +122,8 @@ private:
     virtual void OnBufferReleased() {}
     virtual void OnBufferDestroyed() {}
 
-    void DestroyBuffer(CIOBuffer *pBuffer);
+    void FreeAllBuffers(bool notify);
+    void DestroyBuffer(CIOBuffer *pBuffer, bool notify);
 
     const DWORD m_bufferSize;
     CIntrusiveList<CIOBuffer> m_freeList;

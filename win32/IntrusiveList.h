@@ -51,9 +51,16 @@ public:
     // The head, removed from the list; null when the list is empty.
     T *PopHead()
     {
+        // Unlinked here rather than through Erase: the head has no predecessor, so the head
+        // pointer always moves on (the analyzer cannot prove that through Erase's branch).
         T *pElement = m_pHead;
-        if (pElement)
-            Erase(pElement);
+        if (!pElement)
+            return nullptr;
+        m_pHead = pElement->m_listLink.pNext;
+        if (m_pHead)
+            m_pHead->m_listLink.pPrev = nullptr;
+        ClearLink(pElement);
+        --m_count;
         return pElement;
     }
 

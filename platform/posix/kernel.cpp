@@ -328,7 +328,7 @@ public:
     ~WaitReferences()
     {
         for (DWORD i = 0; i < count_; ++i)
-            (*this)[i].~Ptr();
+            slots_[i].ref.~Ptr();
     }
 
     // False when the handle names no waitable object.
@@ -337,18 +337,21 @@ public:
         Ptr ref = LookupWaitable(handle);
         if (!ref)
             return false;
-        new (storage_ + count_ * sizeof(Ptr)) Ptr(std::move(ref));
+        new (&slots_[count_].ref) Ptr(std::move(ref));
         ++count_;
         return true;
     }
 
-    Ptr &operator[](DWORD i)
-    {
-        return *std::launder(reinterpret_cast<Ptr *>(storage_ + i * sizeof(Ptr)));
-    }
+    Ptr &operator[](DWORD i) { return slots_[i].ref; }
 
 private:
-    alignas(Ptr) unsigned char storage_[MAXIMUM_WAIT_OBJECTS * sizeof(Ptr)];
+    // A slot's constructor builds nothing; Add builds the reference, the destructor ends it.
+    union Slot {
+        Slot() {}
+        ~Slot() {}
+        Ptr ref;
+    };
+    Slot slots_[MAXIMUM_WAIT_OBJECTS];
     DWORD count_ = 0;
 };
 
