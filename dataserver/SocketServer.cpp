@@ -185,7 +185,8 @@ CMessageFramer *CSocketServer::AcquireFramer(Socket *pSocket)
 void CSocketServer::ReadCompleted(Socket *pSocket, CIOBuffer *pBuffer)
 {
     CMessageFramer *pFramer = nullptr;
-    bool holdingBuffer = false;
+    // The read this worker frames; it holds a reference to it, given back on a throw too.
+    CIOBuffer *pHeld = nullptr;
     try {
         // Receiving goes on while this read is framed.
         if (m_readBeforeProcessing)
@@ -194,20 +195,17 @@ void CSocketServer::ReadCompleted(Socket *pSocket, CIOBuffer *pBuffer)
         pFramer = AcquireFramer(pSocket);
         if (pFramer) {
             pBuffer->AddRef();
-            holdingBuffer = true;
-            if (m_orderedReads)
-                pBuffer = pFramer->readQueue.OfferBuffer(pBuffer);
-
-            while (pBuffer) {
+            pHeld = m_orderedReads ? pFramer->readQueue.OfferBuffer(pBuffer) : pBuffer;
+            while (pHeld) {
                 // A refused connection's later reads are dropped unread.
                 if (pFramer->rejected.load() == 0)
-                    FrameBuffer(pSocket, *pFramer, *pBuffer);
-                pBuffer->Release();
-                pBuffer = nullptr;
+                    FrameBuffer(pSocket, *pFramer, *pHeld);
+                CIOBuffer *pFramed = pHeld;
+                pHeld = nullptr;
+                pFramed->Release();
                 if (m_orderedReads)
-                    pBuffer = pFramer->readQueue.AdvanceAndTake();
+                    pHeld = pFramer->readQueue.AdvanceAndTake();
             }
-            holdingBuffer = false;
         }
 
         if (!m_readBeforeProcessing)
@@ -219,8 +217,8 @@ void CSocketServer::ReadCompleted(Socket *pSocket, CIOBuffer *pBuffer)
         WriteLog("ReadCompleted - Unexpected exception");
         pSocket->Shutdown(SD_BOTH);
     }
-    if (holdingBuffer && pBuffer)
-        pBuffer->Release();
+    if (pHeld)
+        pHeld->Release();
     if (pFramer)
         pFramer->Release();
 }

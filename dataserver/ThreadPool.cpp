@@ -247,7 +247,8 @@ void CThreadPoolWorkerThread::ProcessMessage(Socket *pSocket, CIOBuffer *pBuffer
 {
     WriteLog("ProcessMessage");
 
-    if (!pSocket->IsConnected(SD_SEND))
+    // DoDispatch refuses a read without a buffer.
+    if (!pBuffer || !pSocket->IsConnected(SD_SEND))
         return;
 
     // Closed already (a reset): nothing to answer on.

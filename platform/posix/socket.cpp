@@ -1,6 +1,8 @@
 #include "socket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -197,10 +199,13 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_)
             return;
-        // Reads pending when this side shut down receiving wait for closesocket, as Winsock
-        // keeps them; Linux would end them as if the peer had closed.
+        // Reads pending when this side shut down receiving are not ended by that shut-down
+        // (Linux would end them as if the peer had closed); Winsock ends them when the peer
+        // closes or resets the connection, or at closesocket.
         if (!receiveShutdown_)
             RunQueue(reads_);
+        else
+            EndReadsIfPeerGone();
         RunQueue(writes_);
     }
 
@@ -298,11 +303,19 @@ public:
             return SOCKET_ERROR;
         }
         if (::shutdown(fd_, how) != 0) {
-            WSASetLastError(static_cast<int>(WinsockErrorFromErrno(errno)));
-            return SOCKET_ERROR;
+            // Linux refuses a shut-down once the connection has ended; Winsock takes another
+            // one on a socket that was shut down before.
+            if (!(errno == ENOTCONN && shutDown_)) {
+                WSASetLastError(static_cast<int>(WinsockErrorFromErrno(errno)));
+                return SOCKET_ERROR;
+            }
         }
-        if (how != SD_SEND)
+        shutDown_ = true;
+        if (how != SD_SEND) {
             receiveShutdown_ = true;
+            // The peer may have gone before: its event has been seen already.
+            EndReadsIfPeerGone();
+        }
         return 0;
     }
 
@@ -400,6 +413,45 @@ private:
         QueueCompletion(*port_, key_, operation.transferred, operation.overlapped, error);
     }
 
+    // After this side's receive shut-down: ends the pending reads once the peer has closed
+    // (0 bytes) or reset (an error) the connection. Linux shows both shut-downs alike, so the
+    // peer's part is read from the connection's state.
+    void EndReadsIfPeerGone()
+    {
+        if (reads_.empty())
+            return;
+        int err = 0;
+        socklen_t length = sizeof err;
+        if (broken_ == 0 && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &length) == 0 &&
+            IsBrokenConnection(err))
+            broken_ = err;
+        if (broken_ == 0 && !PeerClosed())
+            return;
+        for (auto &operation : reads_) {
+            operation->error = broken_;
+            operation->transferred = 0;
+            Complete(*operation);
+        }
+        reads_.clear();
+    }
+
+    // True once the peer's end of stream has arrived (or the connection is gone).
+    bool PeerClosed() const
+    {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+            return false;
+        switch (info.tcpi_state) {
+        case TCP_CLOSE_WAIT:
+        case TCP_LAST_ACK:
+        case TCP_CLOSING:
+        case TCP_TIME_WAIT:
+        case TCP_CLOSE: return true;
+        default: return false;
+        }
+    }
+
     void Abort(Queue &queue)
     {
         for (auto &operation : queue) {
@@ -422,6 +474,7 @@ private:
     int fd_;
     bool closed_ = false;
     bool receiveShutdown_ = false;
+    bool shutDown_ = false;  // a shut-down of either side has succeeded
     int broken_ = 0;
     int blockedUsers_ = 0;
     uint64_t registration_ = 0;

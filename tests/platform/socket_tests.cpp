@@ -466,16 +466,15 @@ TEST_F(PortConnection, sending_to_a_vanished_peer_fails_without_killing_the_proc
         << error;
 }
 
-TEST_F(PortConnection, a_read_pending_at_our_receive_shutdown_waits_until_the_socket_is_closed)
+TEST_F(PortConnection, a_read_pending_at_our_receive_shutdown_waits_for_the_peer_or_closesocket)
 {
     char buffer[8];
     OVERLAPPED overlapped{};
     ASSERT_EQ(WSA_IO_PENDING, StartRecv(connection.server, buffer, sizeof(buffer), &overlapped));
     ASSERT_EQ(0, shutdown(connection.server, SD_RECEIVE));
-    // Neither the shut-down nor the peer's data or end of stream completes it.
+    // Neither the shut-down nor the peer's data completes it.
     char data[] = "late";
     ASSERT_EQ(4, send(connection.client, data, 4, 0));
-    ASSERT_EQ(0, shutdown(connection.client, SD_SEND));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Wait(completionPort, 50).error);
 
     ASSERT_EQ(0, closesocket(connection.server));
@@ -483,6 +482,48 @@ TEST_F(PortConnection, a_read_pending_at_our_receive_shutdown_waits_until_the_so
     Completion c = Wait(completionPort);
     EXPECT_FALSE(c.ok);
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), c.error);
+    EXPECT_EQ(&overlapped, c.overlapped);
+}
+
+TEST_F(PortConnection, reads_pending_at_our_shutdown_end_with_zero_bytes_when_the_peer_closes)
+{
+    char first[8];
+    char second[8];
+    OVERLAPPED o1{};
+    OVERLAPPED o2{};
+    ASSERT_EQ(WSA_IO_PENDING, StartRecv(connection.server, first, sizeof(first), &o1));
+    ASSERT_EQ(WSA_IO_PENDING, StartRecv(connection.server, second, sizeof(second), &o2));
+    ASSERT_EQ(0, shutdown(connection.server, SD_BOTH));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Wait(completionPort, 50).error);
+
+    char end[8];
+    EXPECT_EQ(0, recv(connection.client, end, sizeof(end), 0));  // our end of stream
+    ASSERT_EQ(0, closesocket(connection.client));
+    connection.client = INVALID_SOCKET;
+    for (OVERLAPPED *expected : {&o1, &o2}) {
+        Completion c = Wait(completionPort);
+        EXPECT_TRUE(c.ok) << c.error;
+        EXPECT_EQ(0u, c.bytes);
+        EXPECT_EQ(expected, c.overlapped);
+    }
+    // The connection is over; shutting it down again is still taken, as Winsock does.
+    EXPECT_EQ(0, shutdown(connection.server, SD_RECEIVE));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), Wait(completionPort, 0).error);
+}
+
+TEST_F(PortConnection, a_read_pending_at_our_shutdown_fails_when_the_peer_resets)
+{
+    char buffer[8];
+    OVERLAPPED overlapped{};
+    ASSERT_EQ(WSA_IO_PENDING, StartRecv(connection.server, buffer, sizeof(buffer), &overlapped));
+    ASSERT_EQ(0, shutdown(connection.server, SD_BOTH));
+    ASSERT_TRUE(SetResetOnClose(connection.client));
+    ASSERT_EQ(0, closesocket(connection.client));
+    connection.client = INVALID_SOCKET;
+
+    Completion c = Wait(completionPort);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED), c.error);
     EXPECT_EQ(&overlapped, c.overlapped);
 }
 
