@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "errors.h"
@@ -15,6 +16,10 @@
 namespace {
 
 std::atomic<UINT> errorMode{0};
+// The loader changes its list of objects under a lock of its own that we cannot take, so the
+// walks of that list here and every load and unload made through this layer take this one.
+// Recursive: a library's constructor may load another library.
+std::recursive_mutex loaderLock;
 thread_local std::string loadErrorText;
 
 bool ExecutablePath(std::string &path)
@@ -89,6 +94,7 @@ HMODULE OpenLoaded(const link_map *map, bool addReference)
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
+    std::lock_guard<std::recursive_mutex> lock(loaderLock);
     std::string path;
     if (!hModule) {
         if (!ExecutablePath(path)) {
@@ -123,6 +129,7 @@ HMODULE GetModuleHandleA(LPCSTR lpModuleName)
 
 BOOL GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE *phModule)
 {
+    std::lock_guard<std::recursive_mutex> lock(loaderLock);
     if (!phModule) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -160,6 +167,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName)
         return nullptr;
     }
     std::string name = pelmora::platform::NativePath(lpLibFileName);
+    std::lock_guard<std::recursive_mutex> lock(loaderLock);
     void *handle = nullptr;
     if (name.find('/') == std::string::npos) {
         // Windows looks in the program's own folder first.
@@ -190,6 +198,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName)
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
+    std::lock_guard<std::recursive_mutex> lock(loaderLock);
     void *module = hModule ? hModule : dlopen(nullptr, RTLD_LAZY);
     if (!LoadedObject(module)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -210,6 +219,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 
 BOOL FreeLibrary(HMODULE hLibModule)
 {
+    std::lock_guard<std::recursive_mutex> lock(loaderLock);
     if (!LoadedObject(hLibModule)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return FALSE;
