@@ -48,6 +48,21 @@ void CopyField(char (&szTarget)[261], const char *pszSource)
 
 void SystemClock(LPSYSTEMTIME pst) { GetSystemTime(pst); }
 
+// Set when the run stops the stations, so that threads waiting out a cycle leave at once;
+// both it and the thread list belong to the service thread, which starts and stops them.
+HANDLE StationStopEvent = nullptr;
+std::vector<HANDLE> StationThreads;
+
+// Waits dwMilliseconds, or less when the stations are being stopped; true when they are.
+bool StationSleep(DWORD dwMilliseconds)
+{
+    if (StationStopEvent == nullptr) {
+        Sleep(dwMilliseconds);
+        return false;
+    }
+    return WaitForSingleObject(StationStopEvent, dwMilliseconds) == WAIT_OBJECT_0;
+}
+
 // Holds MeteoDataGuard as a reader for one scope, when WaitToRead returned 0.
 class CReadHold {
 public:
@@ -90,6 +105,11 @@ void StartStationThreads(const char *pszFNINI, std::vector<HANDLE> *pThreads)
             static_cast<unsigned long>(nFirstRefused), static_cast<unsigned long>(nLastRefused));
     }
     StationCount = static_cast<LONG>(nServed);
+    if (StationStopEvent == nullptr) {
+        StationStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    } else {
+        ResetEvent(StationStopEvent);
+    }
 
     ThreadStartParameter start{};
     for (LONG nIndex = 0; nIndex < static_cast<LONG>(nServed); ++nIndex) {
@@ -115,13 +135,36 @@ void StartStationThreads(const char *pszFNINI, std::vector<HANDLE> *pThreads)
         } else if (pThreads != nullptr) {
             pThreads->push_back(reinterpret_cast<HANDLE>(hThread));
         } else {
-            CloseHandle(reinterpret_cast<HANDLE>(hThread));
+            StationThreads.push_back(reinterpret_cast<HANDLE>(hThread));
         }
         WaitForSingleObject(hStarted, StartHandshakeTimeout);
         if (hStarted != nullptr) {
             CloseHandle(hStarted);
         }
     }
+}
+
+DWORD StopStationThreads(DWORD dwTimeout)
+{
+    if (StationStopEvent != nullptr) {
+        SetEvent(StationStopEvent);
+    }
+    const DWORD dwStart = GetTickCount();
+    DWORD nRunning = 0;
+    for (HANDLE hThread : StationThreads) {
+        const DWORD dwElapsed = GetTickCount() - dwStart;
+        const DWORD dwLeft = dwElapsed < dwTimeout ? dwTimeout - dwElapsed : 0;
+        if (WaitForSingleObject(hThread, dwLeft) != WAIT_OBJECT_0) {
+            ++nRunning;
+        }
+        CloseHandle(hThread);
+    }
+    StationThreads.clear();
+    if (nRunning != 0) {
+        LogF("StopStationThreads: %lu station threads still running",
+             static_cast<unsigned long>(nRunning));
+    }
+    return nRunning;
 }
 
 unsigned __stdcall MeteoConnectorThreadProc(void *param)
@@ -187,7 +230,7 @@ void CMeteoConnector::ThreadMeteoConnector()
         while (m_hPort == nullptr && ShutdownFlag == 0) {
             m_hPort = m_pfnOpenPort();
             if (m_hPort == nullptr) {
-                Sleep(OpenPortRetryDelay);
+                StationSleep(OpenPortRetryDelay);
             }
         }
         LogF("OpenPort OK");
@@ -212,8 +255,10 @@ void CMeteoConnector::ThreadMeteoConnector()
 bool CMeteoConnector::StartUp()
 {
     // The specified settling time; [General] StartDelay shortens it for tests and demos.
-    Sleep(GetPrivateProfileIntA("General", "StartDelay", static_cast<INT>(DefaultStartDelay),
-                                szFNINI));
+    if (StationSleep(GetPrivateProfileIntA("General", "StartDelay",
+                                           static_cast<INT>(DefaultStartDelay), szFNINI))) {
+        return false;
+    }
     Log("Starting Thread...");
     ResetStation(nIndex);
 
@@ -298,7 +343,7 @@ void CMeteoConnector::PaceCycle()
     if (!m_bFirstCycle) {
         const DWORD dwElapsed = GetTickCount() - m_dwLastTick;
         if (dwElapsed < dwPeriod) {
-            Sleep(dwPeriod - dwElapsed);
+            StationSleep(dwPeriod - dwElapsed);
         }
     }
     m_bFirstCycle = false;

@@ -24,9 +24,14 @@ struct ThreadStartParameter {
 // Starts one connector thread per configured station ([General] Stations and StationIDs of
 // the INI file), one after another with the "QORTHREATMETEOSTART" handshake, and sets
 // StationCount. At most STATION_BLOCKS stations are started; more are refused with a log
-// line. Runs on the service thread. The threads' handles are closed, or handed to the caller
-// in pThreads (who closes them) when it is given.
+// line. Runs on the service thread. The threads' handles are kept for StopStationThreads, or
+// handed to the caller in pThreads (who closes them) when it is given.
 void StartStationThreads(const char *pszFNINI, std::vector<HANDLE> *pThreads = nullptr);
+
+// Stops the threads StartStationThreads kept (those started without pThreads): wakes them
+// from their waits and waits for them to end, dwTimeout in all; ShutdownFlag must be set.
+// Returns how many were still running then (their handles are closed all the same).
+DWORD StopStationThreads(DWORD dwTimeout);
 
 // Thread routine: param is a ThreadStartParameter allocated with new, which the thread takes
 // over (copies, frees, then signals "QORTHREATMETEOSTART"). Returns 0.

@@ -14,10 +14,9 @@
 using Tarnwick::Win32::CException;
 using Tarnwick::Win32::CManualResetEvent;
 
-CKALMeteoService::CKALMeteoService() : CNTService("KALMeteoDataServer", "Pelmora")
+CKALMeteoService::CKALMeteoService()
+    : CNTService("KALMeteoDataServer", "Pelmora"), m_hStopEvent(nullptr), m_bStopRequested(false)
 {
-    m_hStopEvent = nullptr;
-    m_bStopRequested = false;
 }
 
 void CKALMeteoService::Stop()
@@ -110,6 +109,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
 
         ShutdownFlag = 1;
         dataServer->Shutdown();
+        StopStationBlock();
         // Leaving the block destroys the named events, then the server and the pool.
     } catch (const CException &e) {
         WriteLog("Exception: " + e.GetWhere() + " - " + e.GetMessage());

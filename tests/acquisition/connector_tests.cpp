@@ -564,6 +564,31 @@ TEST_F(StationStartTest, stations_3_from_id_10_use_sections_10_11_12_and_blocks_
     }
 }
 
+TEST_F(StationStartTest, stopping_wakes_threads_out_of_their_cycle_and_settling_waits)
+{
+    // Station 1 reads once and then waits out a ten-minute cycle; station 2 is still in a
+    // ten-minute settling time. Neither may hold up the stop.
+    WriteIni(
+        "[General]\r\nCycleTime=600000\r\nCycleBreakTime=600000\r\nDebug=1\r\n"
+        "Stations=1\r\nStationIDs=1\r\nStartDelay=0\r\nLogPath=" +
+        folder.string() + "\r\n[1]\r\nDriver=" SCRIPT_DRIVER "\r\n");
+    const ScriptStep step = Step(R{});
+    driver.load(&step, 1, 1);
+    StartStationThreads(ini.c_str());
+    ASSERT_TRUE(driver.waitOpens(1, 30000));
+    WriteIni("[General]\r\nStartDelay=600000\r\nDebug=1\r\nStations=1\r\nStationIDs=2\r\n");
+    StartStationThreads(ini.c_str());
+
+    ShutdownFlag = 1;
+    EXPECT_EQ(0u, StopStationThreads(60000));
+    const auto texts = LogTexts();
+    EXPECT_EQ(CountOf(texts, "ThreadMeteoConnector(Station-ID=1): Exit"), 1);
+    // Stopped while settling: it never started.
+    EXPECT_EQ(CountOf(texts, "ThreadMeteoConnector(Station-ID=2): Starting Thread..."), 0);
+    // Nothing left to stop.
+    EXPECT_EQ(0u, StopStationThreads(0));
+}
+
 TEST_F(StationStartTest, stations_0_starts_no_thread)
 {
     WriteIni("[General]\r\nStations=0\r\n");

@@ -52,3 +52,9 @@ void StartStationBlock(const char *szFNINI)
     if (Recorded.onStations)
         Recorded.onStations();
 }
+
+void StopStationBlock()
+{
+    Recorded.calls.push_back("stop stations");
+    Recorded.shutdownFlagAtStationStop = ShutdownFlag;
+}

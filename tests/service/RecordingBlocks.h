@@ -13,6 +13,7 @@ struct RecordedRun {
     DataServerSettings settings{};
     std::string iniPath;
     LONG shutdownFlagAtShutdown = -1;
+    LONG shutdownFlagAtStationStop = -1;
     bool shutdownEventExistedAtServerStart = true;
     bool shutdownEventExistedAtStations = false;
     bool shutdownEventExistedAtServerDestruction = true;

@@ -133,14 +133,16 @@ TEST_F(ServiceRun, start_up_and_shutdown_happen_in_order)
     CRunTestService service;
     RunUntilStations(service);
 
-    EXPECT_EQ((Calls{"start server", "stations", "shutdown server", "destroy server"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
+        Recorded.calls);
     // Named events come after the data server, before the stations, and go before the
     // server and pool objects are destroyed.
     EXPECT_FALSE(Recorded.shutdownEventExistedAtServerStart);
     EXPECT_TRUE(Recorded.shutdownEventExistedAtStations);
     EXPECT_FALSE(Recorded.shutdownEventExistedAtServerDestruction);
     EXPECT_EQ(1, Recorded.shutdownFlagAtShutdown);
+    EXPECT_EQ(1, Recorded.shutdownFlagAtStationStop);
     EXPECT_EQ(1, ShutdownFlag);
 }
 
@@ -149,9 +151,9 @@ TEST_F(ServiceRun, a_signalled_pause_event_toggles_accepting_once)
     Recorded.onStations = [] { SetNamedEvent("TarnwickServerPauseResume"); };
     CRunTestService service;
     RunUntilStations(service);
-    EXPECT_EQ(
-        (Calls{"start server", "stations", "stop accepting", "shutdown server", "destroy server"}),
-        Recorded.calls);
+    EXPECT_EQ((Calls{"start server", "stations", "stop accepting", "shutdown server",
+                     "stop stations", "destroy server"}),
+              Recorded.calls);
 }
 
 TEST_F(ServiceRun, the_shutdown_event_ends_the_wait_before_any_pause_toggle)
@@ -162,8 +164,9 @@ TEST_F(ServiceRun, the_shutdown_event_ends_the_wait_before_any_pause_toggle)
     };
     CRunTestService service;
     RunUntilStations(service);
-    EXPECT_EQ((Calls{"start server", "stations", "shutdown server", "destroy server"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
+        Recorded.calls);
 }
 
 TEST_F(ServiceRun, a_library_exception_is_logged_with_where_and_message_and_nothing_runs)
@@ -212,8 +215,9 @@ TEST_F(ServiceRun, a_stop_before_the_run_has_its_stop_event_is_not_lost)
     service.SetDebug();
     service.Stop();  // as a console event during start-up would
     service.Run(0, nullptr);
-    EXPECT_EQ((Calls{"start server", "stations", "shutdown server", "destroy server"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
+        Recorded.calls);
 }
 
 TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
@@ -241,8 +245,9 @@ TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
     serviceThread.join();
 
     EXPECT_LT(waited, std::chrono::seconds(20));  // one stop poll is 10 s
-    EXPECT_EQ((Calls{"start server", "stations", "shutdown server", "destroy server"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
+        Recorded.calls);
 }
 
 }  // namespace
