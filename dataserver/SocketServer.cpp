@@ -31,13 +31,15 @@ std::string PointerText(const void *p)
 }
 
 // Copies up to `wanted` of the bytes left in `from` after `consumed` into `to`.
-void CopyBytes(CIOBuffer &to, const CIOBuffer &from, DWORD &consumed, DWORD wanted)
+void CopyBytes(CIOBuffer &to, const BYTE *from, DWORD length, DWORD &consumed, DWORD wanted)
 {
-    const DWORD length = std::min(wanted, from.GetUsedBytes() - consumed);
-    if (length != 0)
-        to.AddData(from.GetPayload() + consumed, length);
-    consumed += length;
+    const DWORD count = std::min(wanted, length - consumed);
+    if (count != 0)
+        to.AddData(from + consumed, count);
+    consumed += count;
 }
+
+const char kRefusedBefore[] = "Refused before";
 
 }  // namespace
 
@@ -70,6 +72,57 @@ CMessageFramer::~CMessageFramer()
 }
 
 void CMessageFramer::AddRef() { ++m_ref; }
+
+const char *CMessageFramer::Frame(const BYTE *data, DWORD length, DWORD maxMessageSize, Sink &sink)
+{
+    if (rejected.load() != 0)
+        return kRefusedBefore;
+    DWORD consumed = 0;
+    while (consumed < length) {
+        if (!pendingMessage) {
+            pendingMessage = messageAllocator.Allocate();
+            messageSize = 0;
+            pendingMessage->SetSequenceNumber(nextMessageNumber++);
+        }
+
+        CIOBuffer &message = *pendingMessage;
+        if (messageSize == 0) {
+            CopyBytes(message, data, length, consumed, kPrefixSize - message.GetUsedBytes());
+            // The prefix is checked as soon as it is whole, so that a wrong one is refused
+            // without waiting for further bytes.
+            if (message.GetUsedBytes() < kPrefixSize)
+                break;
+            const BYTE *prefix = message.GetPayload();
+            const DWORD size = DWORD(prefix[0]) + 256u * DWORD(prefix[1]);
+            const char *refusal = nullptr;
+            if (size != MESSAGE_SIZE)
+                refusal = "Invalid message size";
+            else if (size > maxMessageSize)
+                refusal = "Too much data!";
+            if (refusal) {
+                rejected.exchange(1);
+                return refusal;
+            }
+            messageSize = size;
+            sink.PrefixAccepted(size);
+        }
+
+        CopyBytes(message, data, length, consumed, messageSize - message.GetUsedBytes());
+        if (message.GetUsedBytes() == messageSize) {
+            CIOBuffer *pMessage = pendingMessage;
+            pendingMessage = nullptr;
+            messageSize = 0;
+            try {
+                sink.MessageComplete(pMessage);
+            } catch (...) {
+                pMessage->Release();
+                throw;
+            }
+            pMessage->Release();
+        }
+    }
+    return nullptr;
+}
 
 void CMessageFramer::Release()
 {
@@ -225,60 +278,31 @@ void CSocketServer::ReadCompleted(Socket *pSocket, CIOBuffer *pBuffer)
 
 void CSocketServer::FrameBuffer(Socket *pSocket, CMessageFramer &framer, const CIOBuffer &buffer)
 {
-    const DWORD used = buffer.GetUsedBytes();
-    DWORD consumed = 0;
-    while (consumed < used) {
-        if (!framer.pendingMessage) {
-            framer.pendingMessage = framer.messageAllocator.Allocate();
-            framer.messageSize = 0;
-            framer.pendingMessage->SetSequenceNumber(framer.nextMessageNumber++);
-            CopyBytes(*framer.pendingMessage, buffer, consumed, kPrefixSize);
+    class Dispatcher final : public CMessageFramer::Sink {
+    public:
+        Dispatcher(CThreadPool &pool, Socket *pSocket) : m_pool(pool), m_pSocket(pSocket) {}
+        void PrefixAccepted(DWORD size) override
+        {
+            WriteLog("Message size = " + std::to_string(size));
+        }
+        void MessageComplete(CIOBuffer *pMessage) override
+        {
+            m_pool.DispatchReadCompleted(m_pSocket, pMessage);
         }
 
-        CIOBuffer &message = *framer.pendingMessage;
-        if (framer.messageSize == 0) {
-            if (message.GetUsedBytes() < kPrefixSize)
-                CopyBytes(message, buffer, consumed, kPrefixSize - message.GetUsedBytes());
-            // The prefix is checked as soon as it is whole, so that a wrong one is refused
-            // without waiting for further bytes.
-            if (message.GetUsedBytes() == kPrefixSize) {
-                const BYTE *prefix = message.GetPayload();
-                const DWORD length = DWORD(prefix[0]) + 256u * DWORD(prefix[1]);
-                if (length != MESSAGE_SIZE) {
-                    Reject(pSocket, framer, "Invalid message size");
-                    return;
-                }
-                if (length > m_maxMessageSize) {
-                    Reject(pSocket, framer, "Too much data!");
-                    return;
-                }
-                framer.messageSize = length;
-                WriteLog("Message size = " + std::to_string(length));
-            }
-        }
+    private:
+        CThreadPool &m_pool;
+        Socket *m_pSocket;
+    } dispatcher(m_pool, pSocket);
 
-        if (framer.messageSize != 0) {
-            CopyBytes(message, buffer, consumed, framer.messageSize - message.GetUsedBytes());
-            if (message.GetUsedBytes() == framer.messageSize) {
-                CIOBuffer *pMessage = framer.pendingMessage;
-                framer.pendingMessage = nullptr;
-                framer.messageSize = 0;
-                try {
-                    m_pool.DispatchReadCompleted(pSocket, pMessage);
-                } catch (...) {
-                    pMessage->Release();
-                    throw;
-                }
-                pMessage->Release();
-            }
-        }
-    }
+    if (const char *refusal =
+            framer.Frame(buffer.GetPayload(), buffer.GetUsedBytes(), m_maxMessageSize, dispatcher))
+        Reject(pSocket, refusal);
 }
 
-void CSocketServer::Reject(Socket *pSocket, CMessageFramer &framer, const char *reason)
+void CSocketServer::Reject(Socket *pSocket, const char *reason)
 {
     WriteLog(reason);
     pSocket->Write(kRefusal, DWORD(sizeof kRefusal - 1), false);
     pSocket->Shutdown(SD_BOTH);
-    framer.rejected.exchange(1);
 }

@@ -32,6 +32,27 @@ public:
     void AddRef();
     void Release();
 
+    // The length prefix every message must carry.
+    static constexpr DWORD MESSAGE_SIZE = 128;
+
+    // Told of each accepted prefix and each complete message, which it borrows; may throw,
+    // which ends the framing of the bytes.
+    class Sink {
+    public:
+        virtual void PrefixAccepted(DWORD) {}
+        virtual void MessageComplete(Tarnwick::Win32::CIOBuffer *pMessage) = 0;
+
+    protected:
+        ~Sink() = default;
+    };
+
+    // Cuts the next `length` bytes of the connection's stream into messages, in order, and
+    // hands each complete one to `sink`. A message may span calls. Returns null when every
+    // byte was taken, otherwise why the stream is refused: at a wrong prefix, which is
+    // checked as soon as its two bytes are there, the rest is dropped, and so are all later
+    // bytes.
+    const char *Frame(const BYTE *data, DWORD length, DWORD maxMessageSize, Sink &sink);
+
     DWORD messageSize;
     Tarnwick::Win32::CIOBuffer *pendingMessage;
     Tarnwick::Win32::COrderedBufferQueue readQueue;
@@ -55,8 +76,7 @@ public:
     // Shuts the engine down while this object is whole: its threads call the notifications.
     ~CSocketServer() override;
 
-    // The length prefix every message must carry.
-    static constexpr DWORD MESSAGE_SIZE = 128;
+    static constexpr DWORD MESSAGE_SIZE = CMessageFramer::MESSAGE_SIZE;
 
 private:
     void OnStartAcceptingConnections() override;
@@ -88,7 +108,7 @@ private:
     CMessageFramer *AcquireFramer(Socket *pSocket);
     void FrameBuffer(Socket *pSocket, CMessageFramer &framer,
                      const Tarnwick::Win32::CIOBuffer &buffer);
-    void Reject(Socket *pSocket, CMessageFramer &framer, const char *reason);
+    void Reject(Socket *pSocket, const char *reason);
 
     CThreadPool &m_pool;
     Tarnwick::Win32::CIOBuffer::Allocator m_messageAllocator;
