@@ -147,3 +147,95 @@ TEST(CompletionPort, a_blocked_waiter_wakes_for_a_packet_posted_later)
     EXPECT_EQ(42u, key);
     EXPECT_TRUE(CloseHandle(port));
 }
+
+// Waiters that time out again and again (leaving the port's list of sleepers each time) while
+// packets come in from two threads: each packet still reaches exactly one of them.
+TEST(CompletionPort, waiters_timing_out_over_and_over_lose_no_packet)
+{
+    HANDLE port = NewPort();
+    ASSERT_NE(nullptr, port);
+    constexpr int kThreads = 4;
+    constexpr int kPackets = 2000;
+    std::vector<std::vector<ULONG_PTR>> received(kThreads);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> waiters;
+    for (int t = 0; t < kThreads; ++t) {
+        waiters.emplace_back([&, t] {
+            for (;;) {
+                DWORD bytes = 0;
+                ULONG_PTR key = 0;
+                LPOVERLAPPED overlapped = nullptr;
+                if (!GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, 1)) {
+                    if (GetLastError() != WAIT_TIMEOUT || overlapped != nullptr) {
+                        ++failures;
+                        return;
+                    }
+                    continue;
+                }
+                if (key == 0)
+                    return;
+                received[t].push_back(key);
+            }
+        });
+    }
+    std::thread otherPoster([&] {
+        for (int i = 1; i <= kPackets; i += 2)
+            PostQueuedCompletionStatus(port, 0, i, nullptr);
+    });
+    for (int i = 2; i <= kPackets; i += 2)
+        PostQueuedCompletionStatus(port, 0, i, nullptr);
+    otherPoster.join();
+    for (int t = 0; t < kThreads; ++t)
+        PostQueuedCompletionStatus(port, 0, 0, nullptr);
+    for (auto &waiter : waiters)
+        waiter.join();
+
+    EXPECT_EQ(0, failures.load());
+    std::vector<ULONG_PTR> all;
+    for (auto &keys : received)
+        all.insert(all.end(), keys.begin(), keys.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(static_cast<size_t>(kPackets), all.size());
+    for (int i = 0; i < kPackets; ++i)
+        EXPECT_EQ(static_cast<ULONG_PTR>(i + 1), all[i]);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+// A thread that polls takes many packets that a sleeping waiter had been woken for; the waiter
+// must then sleep on and still be woken for the packets that are left to it, up to the last.
+TEST(CompletionPort, a_waiter_whose_packets_are_taken_by_a_polling_thread_still_gets_the_rest)
+{
+    HANDLE port = NewPort();
+    ASSERT_NE(nullptr, port);
+    constexpr int kPackets = 2000;
+    std::vector<ULONG_PTR> sleeperKeys;
+    std::thread sleeper([&] {
+        for (;;) {
+            DWORD bytes = 0;
+            ULONG_PTR key = 0;
+            LPOVERLAPPED overlapped = nullptr;
+            if (!GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, INFINITE) || key == 0)
+                return;
+            sleeperKeys.push_back(key);
+        }
+    });
+    std::vector<ULONG_PTR> pollerKeys;
+    for (int i = 1; i <= kPackets; ++i) {
+        PostQueuedCompletionStatus(port, 0, i, nullptr);
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED overlapped = nullptr;
+        if (GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, 0))
+            pollerKeys.push_back(key);
+    }
+    PostQueuedCompletionStatus(port, 0, 0, nullptr);
+    sleeper.join();  // hangs (and the test times out) if the stop packet woke nobody
+
+    std::vector<ULONG_PTR> all = sleeperKeys;
+    all.insert(all.end(), pollerKeys.begin(), pollerKeys.end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(static_cast<size_t>(kPackets), all.size());
+    for (int i = 0; i < kPackets; ++i)
+        EXPECT_EQ(static_cast<ULONG_PTR>(i + 1), all[i]);
+    EXPECT_TRUE(CloseHandle(port));
+}
