@@ -371,7 +371,10 @@ void CSocketServer::ProcessCompletion(Socket *pSocket, CIOBuffer *pBuffer, DWORD
     default: OnError("CSocketServer::WorkerThread::Run() - Unexpected operation"); return;
     }
 
-    pSocket->Release();
+    // The packet's own references, held through every call above (those take and drop their
+    // own). The analyzer does not count the atomic references and takes a dropped pair for the
+    // last one.
+    pSocket->Release();  // NOLINT(clang-analyzer-cplusplus.NewDelete)
     pBuffer->Release();
 }
 
