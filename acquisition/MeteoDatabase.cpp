@@ -43,9 +43,12 @@ PELMORA_PRINTF(1, 2) void LogF(const char *pszFormat, ...)
 // Returns true when the statement was chosen as a deadlock victim and may simply be executed
 // again; text is then empty. Otherwise text is the message from the server marker on, or the
 // whole message when it has none; empty when there is no record.
-bool GetODBCError(SQLHDBC hdbc, SQLHSTMT hstmt, std::string &text)
+bool GetODBCError(SQLHDBC hdbc, SQLHSTMT hstmt, std::string &text, std::string *state = nullptr)
 {
     text.clear();
+    if (state) {
+        state->clear();
+    }
     SQLCHAR szState[6] = "";
     SQLINTEGER nNative = 0;
     SQLCHAR szMessage[512] = "";
@@ -54,6 +57,9 @@ bool GetODBCError(SQLHDBC hdbc, SQLHSTMT hstmt, std::string &text)
                                          static_cast<SQLSMALLINT>(sizeof(szMessage)), &cbMessage);
     if (rc != SQL_SUCCESS) {
         return false;
+    }
+    if (state) {
+        *state = reinterpret_cast<const char *>(szState);
     }
     if (nNative == DeadlockVictim) {
         return true;
@@ -178,20 +184,39 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
             id, szProc, static_cast<unsigned>(sizeof(szQuery) - 1));
         return;
     }
+    const bool bHadConnection = m_pConnection != nullptr;
     if (!m_pConnection) {
         Connect();
     }
     if (!m_pConnection) {
         return;
     }
+    bool bConnectionLost = false;
+    if (Attempt(st, data, slot1, bConnectionLost) || !bHadConnection || !bConnectionLost) {
+        return;
+    }
+    // A connection that died since the last reading (the server restarted meanwhile) shows
+    // only when it is used: the reading gets one new connection at once instead of being lost.
+    Connect();
+    if (m_pConnection) {
+        Attempt(st, data, slot1, bConnectionLost);
+    }
+}
+
+bool CMeteoDatabase::Attempt(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
+                             bool &bConnectionLost)
+{
+    const unsigned long id = m_nStationID;
+    bConnectionLost = false;
     hstmt = SQL_NULL_HSTMT;
     try {
         bool bDeadlocked = false;
+        m_lastState.clear();
         if (Execute(st, data, slot1, bDeadlocked)) {
             OdbcCalls.FreeStmt(hstmt, SQL_DROP);
             hstmt = SQL_NULL_HSTMT;
             LogF("OK ODBC Calling %s", szProc);
-            return;
+            return true;
         }
         if (bDeadlocked) {
             LogF(
@@ -200,8 +225,16 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
                 id, MaxDeadlockRetries + 1);
         }
         std::string text;
-        GetODBCError(m_pConnection->hdbc, hstmt, text);
+        std::string state;
+        GetODBCError(m_pConnection->hdbc, hstmt, text, &state);
         LogError(text);
+        // The execution's first diagnostic was taken by its deadlock test; its state counts.
+        if (!m_lastState.empty()) {
+            state = m_lastState;
+        }
+        // Class 08: the connection failed; 57P01 and 57P02: the server ended it (a shut-down
+        // or a crash).
+        bConnectionLost = state.rfind("08", 0) == 0 || state == "57P01" || state == "57P02";
         if (hstmt != SQL_NULL_HSTMT) {
             OdbcCalls.FreeStmt(hstmt, SQL_DROP);
             hstmt = SQL_NULL_HSTMT;
@@ -213,6 +246,7 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
         hstmt = SQL_NULL_HSTMT;
         Drop();
     }
+    return false;
 }
 
 bool CMeteoDatabase::Execute(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
@@ -280,7 +314,7 @@ bool CMeteoDatabase::Execute(const SYSTEMTIME &st, const MeteoData &data, const 
     for (int nRetries = 0;; ++nRetries) {
         rc = OdbcCalls.ExecDirect(hstmt, reinterpret_cast<SQLCHAR *>(szQuery), SQL_NTS);
         std::string ignored;
-        const bool bRetry = GetODBCError(hdbc, hstmt, ignored);
+        const bool bRetry = GetODBCError(hdbc, hstmt, ignored, &m_lastState);
         if (!bRetry || rc != SQL_ERROR) {
             break;
         }

@@ -1,8 +1,9 @@
 // The database writer of one connector thread: its own ODBC connection, one stored-procedure
 // call per accepted reading. Used only by the thread that owns it.
 //
-// A failed call drops the connection; the next reading connects again. Readings that arrive
-// while no connection can be made are lost for the database (the measurement file has them).
+// A failed call drops the connection; the next reading connects again. A call that finds its
+// connection dead is made once more on a new one. Readings that arrive while no connection can
+// be made are lost for the database (the measurement file has them).
 #pragma once
 
 #include <memory>
@@ -42,6 +43,10 @@ public:
 private:
     void Connect();
     void Drop();
+    // One execution of the call; a failure drops the connection. bConnectionLost tells a
+    // failure of the connection itself.
+    bool Attempt(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
+                 bool &bConnectionLost);
     bool Execute(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
                  bool &bDeadlocked);
     void LogError(const std::string &text);
@@ -66,4 +71,6 @@ private:
     std::unique_ptr<CODBCConnection> m_pConnection;
     void *hstmt = nullptr;
     char szErrMsg[260] = "";
+    // The SQLSTATE of the last execution's first diagnostic.
+    std::string m_lastState;
 };

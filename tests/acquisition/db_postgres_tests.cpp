@@ -264,7 +264,8 @@ TEST_F(PostgresWriterTest,
     });
 
     const auto log = LogTexts();
-    // Reading 3 found the connection dead, reading 4 the server down, reading 5 reconnected.
+    // Reading 3 found the connection dead and the server down when it tried a new one at once,
+    // reading 4 the server down, reading 5 reconnected.
     std::vector<std::string> odbc;
     for (const auto &line : log) {
         if (line.find("ODBC") != std::string::npos && line.find("ODBC-DSN") == std::string::npos) {
@@ -274,11 +275,30 @@ TEST_F(PostgresWriterTest,
                                                               : line);
         }
     }
-    EXPECT_EQ(odbc,
-              (std::vector<std::string>{"ok", "ok", "call failed", "connect failed", "ok", "ok"}));
+    EXPECT_EQ(odbc, (std::vector<std::string>{"ok", "ok", "call failed", "connect failed",
+                                              "connect failed", "ok", "ok"}));
     EXPECT_EQ(MeasurementLines().size(), 6u);
     EXPECT_EQ(RowTimes(), (std::vector<std::string>{"2024-03-5 07:08:09", "2024-03-5 07:08:29",
                                                     "2024-03-5 07:09:29", "2024-03-5 07:09:49"}));
+}
+
+TEST_F(PostgresWriterTest, server_restarted_between_two_readings_loses_neither)
+{
+    WriteIni();
+    Run({{}, {}, {}}, [](DWORD n) {
+        if (n == 1) {
+            server->Kill();
+            server->Start();
+        }
+    });
+
+    // Reading 2 found its connection dead and was made again on a new one.
+    const auto log = LogTexts();
+    EXPECT_EQ(CountStartingWith(log, CallFailure), 1);
+    EXPECT_EQ(CountStartingWith(log, ConnectFailure), 0);
+    EXPECT_EQ(CountOf(log, OkLine), 3);
+    EXPECT_EQ(RowTimes(), (std::vector<std::string>{"2024-03-5 07:08:09", "2024-03-5 07:08:29",
+                                                    "2024-03-5 07:08:49"}));
 }
 
 TEST_F(PostgresWriterTest, failing_procedure_drops_the_connection_and_each_reading_connects_anew)

@@ -41,25 +41,42 @@ std::map<long, int> TableReadings(const CPostgresServer &db)
     return rows;
 }
 
-TEST(FaultDatabase, killed_and_restarted_while_readings_flow_loses_only_what_came_while_down)
+// Pelmora with the fault driver (a reading every 100 ms, the long cycle as short) writing to
+// `db`; its measurement
+// files in `data`.
+void Configure(Pelmora &pelmora, const CPostgresServer &db, const std::string &data)
 {
-    std::unique_ptr<CPostgresServer> db;
-    try {
-        db = std::make_unique<CPostgresServer>();
-    } catch (const std::exception &e) {
-        FAIL() << "cannot start the test's PostgreSQL server: " << e.what();
-    }
-
-    Pelmora pelmora;
     pelmora.InstallDriver(FAULT_DRIVER_FILE, "station/" FAULT_DRIVER_FILE);
-    const std::string data = pelmora.Folder() + "/data";
     std::filesystem::create_directories(data);
     pelmora.Configure(
-        "Log=1\r\nCycleTime=100\r\nStations=1\r\nStationIDs=1\r\nLogPath=" + data + "\r\n",
-        "[1]\r\nDriver=station/" FAULT_DRIVER_FILE "\r\n[odbc]\r\ndriver=" + db->Driver() +
-            "\r\nserver=" + db->Server() + "\r\ndatabase=" + CPostgresServer::Database() +
+        "Log=1\r\nCycleTime=100\r\nCycleBreakTime=100\r\nStations=1\r\nStationIDs=1\r\nLogPath=" +
+            data + "\r\n",
+        "[1]\r\nDriver=station/" FAULT_DRIVER_FILE "\r\n[odbc]\r\ndriver=" + db.Driver() +
+            "\r\nserver=" + db.Server() + "\r\ndatabase=" + CPostgresServer::Database() +
             "\r\nuid=" + CPostgresServer::User() + "\r\npwd=" + CPostgresServer::Password() +
             "\r\n");
+}
+
+class FaultDatabase : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        try {
+            db = std::make_unique<CPostgresServer>();
+        } catch (const std::exception &e) {
+            FAIL() << "cannot start the test's PostgreSQL server: " << e.what();
+        }
+        data = pelmora.Folder() + "/data";
+        Configure(pelmora, *db, data);
+    }
+
+    std::unique_ptr<CPostgresServer> db;
+    Pelmora pelmora;
+    std::string data;
+};
+
+TEST_F(FaultDatabase, killed_and_restarted_while_readings_flow_loses_only_what_came_while_down)
+{
     ASSERT_TRUE(pelmora.Start());
 
     ASSERT_TRUE(WaitUntil([&] { return TableReadings(*db).size() >= 10; }, 30000)) << pelmora.Log();
@@ -125,6 +142,48 @@ TEST(FaultDatabase, killed_and_restarted_while_readings_flow_loses_only_what_cam
     RecordProperty("rows", rows);
     RecordProperty("readings_accepted_while_down", acceptedWhileDown);
     RecordProperty("readings_missing_while_down", missingWhileDown);
+    RecordProperty("readings_lost", lost);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FaultDatabase, restarted_between_two_readings_loses_none)
+{
+    // Ten readings, then a pause of 6 s without one, then readings again.
+    std::string script;
+    for (int i = 1; i <= 10; ++i)
+        script += "record 64 1 5 180 10 50 0 1013 " + std::to_string(i) + "\n";
+    for (int i = 0; i < 60; ++i)
+        script += "getdata 0\n";
+    WriteFile(pelmora.Folder() + "/station/FaultDriver.txt", script);
+    ASSERT_TRUE(pelmora.Start());
+
+    ASSERT_TRUE(WaitUntil([&] { return TableReadings(*db).count(10) != 0; }, 30000))
+        << pelmora.Log();
+    // The connection the writer holds dies with the server; the next reading comes once the
+    // server is back.
+    db->Kill();
+    db->Start();
+    ASSERT_EQ(10, FileReadings(data).back()) << "a reading came while the server was down";
+    ASSERT_TRUE(WaitUntil([&] { return FileReadings(data).size() >= 15; }, 30000));
+    ASSERT_TRUE(pelmora.Stop());
+
+    const std::vector<long> file = FileReadings(data);
+    const std::map<long, int> table = TableReadings(*db);
+    int lost = 0;
+    for (long solar : file) {
+        const auto row = table.find(solar);
+        if (row == table.end())
+            ++lost;
+        else
+            EXPECT_EQ(1, row->second) << "reading " << solar;
+        EXPECT_TRUE(row != table.end()) << "reading " << solar << " is not in the table";
+    }
+    EXPECT_EQ(file.size(), table.size());
+    RecordProperty("readings_accepted", int(file.size()));
+    RecordProperty("rows", int(table.size()));
     RecordProperty("readings_lost", lost);
 }
 
