@@ -3,9 +3,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 CNTService *CNTService::Instance = nullptr;
+
+namespace {
+// Console control handlers run on a thread of their own; they may arrive while the run ends
+// or the service object goes. They stop the run only while DebugRun is inside it.
+std::mutex ConsoleLock;
+bool ConsoleStopsRun = false;
+}  // namespace
 
 namespace {
 
@@ -82,6 +90,7 @@ CNTService::~CNTService()
 {
     std::free(m_pUserSID);
     m_pUserSID = nullptr;
+    std::lock_guard<std::mutex> lock(ConsoleLock);
     if (Instance == this)
         Instance = nullptr;
 }
@@ -242,6 +251,10 @@ int CNTService::DebugRun(int argc, char *argv[], BOOL bFaceless)
     if (!bFaceless) {
         OpenConsole();
         std::printf("Debugging %s.\n", m_pszDisplayName);
+        {
+            std::lock_guard<std::mutex> lock(ConsoleLock);
+            ConsoleStopsRun = true;
+        }
         SetConsoleCtrlHandler(ConsoleCtrlProc, TRUE);
     } else {
 #ifdef _WIN32
@@ -266,6 +279,10 @@ int CNTService::DebugRun(int argc, char *argv[], BOOL bFaceless)
     }
 
     Run(static_cast<DWORD>(argc), argv);
+    {
+        std::lock_guard<std::mutex> lock(ConsoleLock);
+        ConsoleStopsRun = false;
+    }
 
 #ifdef _WIN32
     if (bFaceless && registerServiceProcess)
@@ -278,7 +295,8 @@ BOOL WINAPI CNTService::ConsoleCtrlProc(DWORD dwCtrlType)
 {
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT)
         return FALSE;
-    CNTService *service = Instance;
+    std::lock_guard<std::mutex> lock(ConsoleLock);
+    CNTService *service = ConsoleStopsRun ? Instance : nullptr;
     if (service) {
         std::printf("Stopping %s.\n", service->m_pszDisplayName);
         service->Stop();
