@@ -10,9 +10,9 @@ CNTService *CNTService::Instance = nullptr;
 
 namespace {
 // Console control handlers run on a thread of their own; they may arrive while the run ends
-// or the service object goes. They stop the run only while DebugRun is inside it.
+// or the service object goes. Once DebugRun has left the run they stop nothing.
 std::mutex ConsoleLock;
-bool ConsoleStopsRun = false;
+bool ConsoleRunEnded = false;
 }  // namespace
 
 namespace {
@@ -59,7 +59,11 @@ CNTService::CNTService(const char *pszServiceName, const char *pszDisplayName)
 #pragma GCC diagnostic pop
 #endif
 
-    Instance = this;
+    {
+        std::lock_guard<std::mutex> lock(ConsoleLock);
+        Instance = this;
+        ConsoleRunEnded = false;
+    }
     m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     m_Status.dwServiceSpecificExitCode = 0;
 
@@ -253,7 +257,7 @@ int CNTService::DebugRun(int argc, char *argv[], BOOL bFaceless)
         std::printf("Debugging %s.\n", m_pszDisplayName);
         {
             std::lock_guard<std::mutex> lock(ConsoleLock);
-            ConsoleStopsRun = true;
+            ConsoleRunEnded = false;
         }
         SetConsoleCtrlHandler(ConsoleCtrlProc, TRUE);
     } else {
@@ -281,7 +285,7 @@ int CNTService::DebugRun(int argc, char *argv[], BOOL bFaceless)
     Run(static_cast<DWORD>(argc), argv);
     {
         std::lock_guard<std::mutex> lock(ConsoleLock);
-        ConsoleStopsRun = false;
+        ConsoleRunEnded = true;
     }
 
 #ifdef _WIN32
@@ -296,7 +300,7 @@ BOOL WINAPI CNTService::ConsoleCtrlProc(DWORD dwCtrlType)
     if (dwCtrlType != CTRL_C_EVENT && dwCtrlType != CTRL_BREAK_EVENT)
         return FALSE;
     std::lock_guard<std::mutex> lock(ConsoleLock);
-    CNTService *service = ConsoleStopsRun ? Instance : nullptr;
+    CNTService *service = ConsoleRunEnded ? nullptr : Instance;
     if (service) {
         std::printf("Stopping %s.\n", service->m_pszDisplayName);
         service->Stop();

@@ -303,6 +303,21 @@ TEST(ServiceHostConsole, ctrl_c_and_ctrl_break_print_stopping_and_stop_the_servi
     }
 }
 
+TEST(ServiceHostConsole, a_ctrl_c_after_the_debug_run_ended_stops_nothing)
+{
+    // It may come while main destroys the service object.
+    CHostTestService service;
+    service.SetDebug();
+    char program[] = "Pelmora";
+    char *argv[] = {program, nullptr};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(1, service.DebugRun(1, argv, FALSE));
+    EXPECT_TRUE(CNTService::ConsoleCtrlProc(CTRL_C_EVENT));
+    EXPECT_EQ("Debugging Pelmora.\n", ::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(1, service.runs);
+    EXPECT_EQ(0, service.stops);
+}
+
 TEST(ServiceHostConsole, other_console_events_are_left_to_the_next_handler)
 {
     for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
