@@ -193,8 +193,10 @@ void CThreadPool::ForwardToWorkers(ULONG_PTR completionKey, DWORD dwNumBytes,
             throw CWin32Exception("CThreadPool::Dispatch() - WaitForMultipleObjects",
                                   GetLastError());
 
+        // A worker still starting is not active yet, but it counts against the limit and will
+        // take the item itself.
         const LONG active = m_activeThreads.load();
-        if (!threadAdded && m_processingThreads.load() == active &&
+        if (!threadAdded && m_processingThreads.load() == active && ListedWorkerCount() == active &&
             static_cast<DWORD>(active) < m_maxThreadCount) {
             AddWorkerThread();
             threadAdded = true;
