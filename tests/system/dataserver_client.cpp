@@ -19,22 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in Loopback(unsigned short port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int RemainingMs(Clock::time_point deadline)
-{
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? int(left) : 0;
-}
-
 const char Day[] =
     "20261208 10:00:00\t12.6\t252.0\t249.1\t8.3\t2.0\t88.0\t0.0\t1012.4\t155.6\r\n"
     "20261208 10:00:20\t-9999.0\t250.0\t249.0\t8.0\t2.1\t87.0\t0.0\t1012.5\t160.2\r\n"
@@ -51,25 +35,12 @@ void InstallReplay(const fs::path &folder, const std::string &day)
 
 }  // namespace
 
-unsigned short FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    unsigned short port = 0;
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
 DataClient::DataClient(unsigned short port, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = Loopback(port);
+        sockaddr_in address = LoopbackAddress(port);
         if (connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
             return;
         close(fd_);
@@ -87,65 +58,22 @@ DataClient::~DataClient()
         close(fd_);
 }
 
-bool DataClient::Send(const void *data, size_t length)
-{
-    const char *bytes = static_cast<const char *>(data);
-    while (length != 0) {
-        const ssize_t sent = send(fd_, static_cast<const void *>(bytes), length, int(MSG_NOSIGNAL));
-        if (sent <= 0)
-            return false;
-        bytes += sent;
-        length -= size_t(sent);
-    }
-    return true;
-}
+bool DataClient::Send(const void *data, size_t length) { return SendAll(fd_, data, length); }
 
 bool DataClient::Receive(std::string &bytes, size_t length, int timeoutMs)
 {
-    bytes.clear();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
-    while (bytes.size() < length) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
-            return false;
-        const ssize_t got = recv(fd_, static_cast<void *>(buffer),
-                                 std::min(sizeof buffer, length - bytes.size()), 0);
-        if (got <= 0)
-            return false;
-        bytes.append(buffer, size_t(got));
-    }
-    return true;
+    return ReceiveExactly(fd_, bytes, length, timeoutMs);
 }
 
 bool DataClient::ReceiveToEnd(std::string &bytes, int timeoutMs)
 {
-    bytes.clear();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
-    for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
-            return false;
-        const ssize_t got = recv(fd_, static_cast<void *>(buffer), sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno == ECONNRESET))
-            return true;
-        if (got < 0)
-            return false;
-        bytes.append(buffer, size_t(got));
-    }
+    return ReceiveUntilEnd(fd_, bytes, timeoutMs);
 }
 
 bool DataClient::Quiet(int timeoutMs)
 {
     pollfd p{fd_, POLLIN, 0};
     return poll(&p, 1, timeoutMs) == 0;
-}
-
-std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot)
-{
-    const QueryData query = pelmora::MakeQuery(nOperation, nStationNumber, nSlot);
-    return std::string(reinterpret_cast<const char *>(&query), sizeof query);
 }
 
 bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading)

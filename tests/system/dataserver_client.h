@@ -8,10 +8,8 @@
 
 #include "client/Response.h"
 #include "dataserver/Records.h"
+#include "tests/system/loopback.h"
 #include "tests/system/service_process.h"
-
-// A free loopback port at the time of asking.
-unsigned short FreePort();
 
 // A blocking TCP client on 127.0.0.1 whose reads give up after a time.
 class DataClient {
@@ -36,9 +34,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-// The 128 request bytes of a query.
-std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot);
 
 // Deciphers one sealed response; false when its digest does not match.
 bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading);

@@ -23,22 +23,6 @@ namespace fs = std::filesystem;
 namespace fault {
 namespace {
 
-sockaddr_in Loopback(unsigned short port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int RemainingMs(Clock::time_point deadline)
-{
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? int(left) : 0;
-}
-
 // The process whose executable is `program`, or -1.
 int FindProcess(const std::string &program)
 {
@@ -79,19 +63,6 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
         // The program's files, log and descriptors give no other sign of a change.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-}
-
-unsigned short FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    unsigned short port = 0;
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
 }
 
 size_t CountLines(const std::string &text, const std::string &what)
@@ -149,7 +120,7 @@ Client::Client(unsigned short port, int receiveBuffer)
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ >= 0 && receiveBuffer > 0)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = LoopbackAddress(port);
     if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd_);
         fd_ = -1;
@@ -158,53 +129,16 @@ Client::Client(unsigned short port, int receiveBuffer)
 
 Client::~Client() { Close(); }
 
-bool Client::Send(const std::string &bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd_, static_cast<const void *>(bytes.data() + done),
-                                  bytes.size() - done, int(MSG_NOSIGNAL));
-        if (sent <= 0)
-            return false;
-        done += size_t(sent);
-    }
-    return true;
-}
+bool Client::Send(const std::string &bytes) { return SendAll(fd_, bytes.data(), bytes.size()); }
 
 bool Client::Receive(std::string &bytes, size_t length, int timeoutMs)
 {
-    bytes.clear();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
-    while (bytes.size() < length) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
-            return false;
-        const size_t want = std::min(sizeof buffer, length - bytes.size());
-        const ssize_t got = recv(fd_, static_cast<void *>(buffer), want, 0);
-        if (got <= 0)
-            return false;
-        bytes.append(buffer, size_t(got));
-    }
-    return true;
+    return ReceiveExactly(fd_, bytes, length, timeoutMs);
 }
 
 bool Client::ReceiveToEnd(std::string &bytes, int timeoutMs)
 {
-    bytes.clear();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[4096];
-    for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
-            return false;
-        const ssize_t got = recv(fd_, static_cast<void *>(buffer), sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno == ECONNRESET))
-            return true;
-        if (got < 0)
-            return false;
-        bytes.append(buffer, size_t(got));
-    }
+    return ReceiveUntilEnd(fd_, bytes, timeoutMs);
 }
 
 void Client::Reset()
@@ -227,12 +161,6 @@ void Client::Close()
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
-}
-
-std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot)
-{
-    const QueryData query = pelmora::MakeQuery(nOperation, nStationNumber, nSlot);
-    return std::string(reinterpret_cast<const char *>(&query), sizeof query);
 }
 
 bool WellBehavedSession(unsigned short port, int requests, int &answered, int timeoutMs)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/Response.h"
+#include "tests/system/loopback.h"
 #include "tests/system/service_process.h"
 
 namespace fault {
@@ -19,8 +20,8 @@ using Clock = std::chrono::steady_clock;
 // Polls `condition` every few milliseconds until it holds or `timeoutMs` has passed.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMs);
 
-// A free loopback port at the time of asking.
-unsigned short FreePort();
+using ::FreePort;
+using ::Request;
 
 // Counts the lines of `text` that contain `what`.
 size_t CountLines(const std::string &text, const std::string &what);
@@ -57,9 +58,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-// The 128 request bytes of a query.
-std::string Request(LONG nOperation, DWORD nStationNumber, DWORD nSlot);
 
 // A well-behaved exchange on a connection of its own: the greeting, then `requests` requests
 // for station 1 one after another, each answered in time by a sealed response of station 1
