@@ -14,11 +14,14 @@ failures=0
 
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-# A port nothing listens on (a connection attempt is refused).
+# A port nothing listens on, below the kernel's range for connecting clients: a port from that
+# range can be taken by a concurrent test's outgoing connection before Pelmora binds it.
 free_port() {
-  local p
+  local p low
+  low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [[ $low =~ ^[0-9]+$ && $low -gt 21000 ]] || low=32768
   for _ in $(seq 1 200); do
-    p=$((20000 + RANDOM % 40000))
+    p=$((20000 + RANDOM % (low - 20000)))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
       echo "$p"
       return 0

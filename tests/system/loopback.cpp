@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <random>
 
 #include "client/Response.h"
 
@@ -33,16 +36,56 @@ sockaddr_in LoopbackAddress(unsigned short port)
     return address;
 }
 
+namespace {
+
+// Nothing holds the port on any address: no listener, no connection, no TIME_WAIT left on it.
+bool Bindable(unsigned short port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address = LoopbackAddress(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);  // as the server binds
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+}  // namespace
+
+// Chosen below the kernel's range for connecting clients: a port from that range can be taken
+// by any concurrent test's outgoing connection between the choice and the server's bind.
 unsigned short FreePort()
 {
+    unsigned clientLow = 32768;
+    if (FILE *range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        unsigned low = 0;
+        if (std::fscanf(range, "%u", &low) == 1)
+            clientLow = low;
+        std::fclose(range);
+    }
+    const unsigned first = 20000;
+    static std::mutex lock;
+    static std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; clientLow > first + 1000 && attempt < 500; ++attempt) {
+        unsigned short port;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            port = static_cast<unsigned short>(first + random() % (clientLow - first));
+        }
+        if (Bindable(port))
+            return port;
+    }
+    // No room below the client range: the kernel's choice, bound and released.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = LoopbackAddress(0);
     unsigned short port = 0;
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
         port = ntohs(address.sin_port);
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return port;
 }
 

@@ -7,6 +7,7 @@
 //                                          the greeting and sealed answers, and waits for the
 //                                          first station's readings; exit 0 when all hold
 #include "client/Response.h"
+#include "tests/system/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,25 +32,12 @@ using Clock = std::chrono::steady_clock;
     std::exit(1);
 }
 
-sockaddr_in Loopback(unsigned port)
+int PrintFreePort()
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    const unsigned short port = FreePort();
+    if (port == 0)
         Fail("no free port");
-    close(fd);
-    std::printf("%u\n", unsigned(ntohs(address.sin_port)));
+    std::printf("%u\n", unsigned(port));
     return 0;
 }
 
@@ -60,7 +48,7 @@ int Connect(unsigned port, Clock::time_point deadline)
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0)
             Fail("socket failed");
-        const sockaddr_in address = Loopback(port);
+        const sockaddr_in address = LoopbackAddress(static_cast<unsigned short>(port));
         if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
             timeval timeout{10, 0};  // per receive; a silent server fails the check
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -157,7 +145,7 @@ int Check(unsigned port, int seconds)
 int main(int argc, char *argv[])
 {
     if (argc == 2 && std::strcmp(argv[1], "free-port") == 0)
-        return FreePort();
+        return PrintFreePort();
     if (argc == 4 && std::strcmp(argv[1], "check") == 0)
         return Check(unsigned(std::atoi(argv[2])), std::atoi(argv[3]));
     std::fprintf(stderr, "usage: wine_client_probe free-port | check PORT SECONDS\n");
