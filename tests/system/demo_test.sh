@@ -55,7 +55,9 @@ run_demo() {  # run_demo NAME: one bounded demo run into $work/demo
     local n
     n=$(readings_of "$station" "$out")
     [ "$n" -eq 3 ] || fail "$name: station $station answered with readings $n times, not 3"
-    grep "^{\"station\":$station,\"status\":\"ok\"" "$out" | grep -q '"samples":[1-9]' ||
+    # grep -c reads to the end: with pipefail, an early exit of grep -q would fail the
+    # pipeline through the writer's SIGPIPE once the input outgrows the pipe.
+    [ "$(grep "^{\"station\":$station,\"status\":\"ok\"" "$out" | grep -c '"samples":[1-9]')" -gt 0 ] ||
       fail "$name: station $station's window holds no samples"
   done
 
@@ -85,7 +87,7 @@ run_demo() {  # run_demo NAME: one bounded demo run into $work/demo
   [ -n "$recorded" ] && [ "$replayed" = "$recorded" ] ||
     fail "$name: station 2's first reading is '$replayed', not the recorded '$recorded'"
   # Station 1 polls the console driver.
-  tr -d '\r' <"$work/demo/Pelmora.log" | grep -q "Driver-Path=$work/demo/Halmdrv.so\$" ||
+  [ "$(tr -d '\r' <"$work/demo/Pelmora.log" | grep -c "Driver-Path=$work/demo/Halmdrv.so\$")" -gt 0 ] ||
     fail "$name: the log names no console driver for station 1"
 
   # A clean stop: the service ended by itself after the stop request, with its result 1.
