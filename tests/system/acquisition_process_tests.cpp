@@ -110,7 +110,7 @@ TEST(AcquisitionProcess, two_replayed_stations_write_their_readings_and_stop_wit
     ASSERT_TRUE(pelmora.WaitForBlockedSignal(SIGINT));
     pelmora.Signal(SIGINT);
     ASSERT_TRUE(pelmora.WaitForExit(30000));
-    EXPECT_EQ(1, pelmora.ExitCode());
+    EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
 
     // The invalid wind reading is dropped, and the repeated last line too.
     for (int station : {21, 22}) {
@@ -162,7 +162,7 @@ TEST(AcquisitionProcess, station_without_driver_logs_it_and_the_service_runs_on)
     ASSERT_TRUE(pelmora.WaitForBlockedSignal(SIGINT));
     pelmora.Signal(SIGINT);
     ASSERT_TRUE(pelmora.WaitForExit(30000));
-    EXPECT_EQ(1, pelmora.ExitCode());
+    EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
 }
 
 }  // namespace

@@ -217,7 +217,7 @@ TEST(DataServerStartup, listen_port_in_use_logs_one_exception_and_never_runs)
     ASSERT_TRUE(pelmora.Started());
     // Nothing stops it: the failed start ends the run by itself.
     ASSERT_TRUE(pelmora.WaitForExit(30000));
-    EXPECT_EQ(1, pelmora.ExitCode());
+    EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
     close(holder);
 
     const std::string log = ReadFile(folder.Path() + "/Pelmora.log");

@@ -155,7 +155,7 @@ TEST_F(ServiceControl, debug_switch_before_install_never_installs)
     ASSERT_TRUE(pelmora.WaitForBlockedSignal(SIGINT));
     pelmora.Signal(SIGINT);
     ASSERT_TRUE(pelmora.WaitForExit());
-    EXPECT_EQ(1, pelmora.ExitCode());
+    EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
     EXPECT_FALSE(FileExists(UnitPath()));
 }
 

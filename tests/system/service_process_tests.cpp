@@ -35,7 +35,7 @@ protected:
         ASSERT_TRUE(pelmora.WaitForExit(30000));
         EXPECT_LT(Clock::now() - signalledAt, seconds(20));  // one stop poll is 10 s
         EXPECT_EQ(expectedOutput, pelmora.Output());
-        EXPECT_EQ(1, pelmora.ExitCode());
+        EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
     }
 
     TempFolder folder;
@@ -86,7 +86,7 @@ TEST_F(ServiceProcess, started_from_a_console_without_switch_it_fails_with_1063_
     const std::string events = folder.Path() + "/events.log";
     PelmoraProcess pelmora(program, {}, {{"NOTIFY_SOCKET", ""}, {"PELMORA_EVENT_LOG", events}});
     ASSERT_TRUE(pelmora.WaitForExit());
-    EXPECT_EQ(0, pelmora.ExitCode());
+    EXPECT_EQ(0, pelmora.ExitCode()) << pelmora.Output();
     EXPECT_EQ("", pelmora.Output());
     EXPECT_EQ(
         "KALMeteoDataServer error 0xC0000002 "
@@ -100,7 +100,7 @@ TEST_F(ServiceProcess, ignored_arguments_select_the_dispatcher)
     PelmoraProcess pelmora(program, {"-x", "/i", "install", "-I"},
                            {{"NOTIFY_SOCKET", ""}, {"PELMORA_EVENT_LOG", events}});
     ASSERT_TRUE(pelmora.WaitForExit());
-    EXPECT_EQ(0, pelmora.ExitCode());
+    EXPECT_EQ(0, pelmora.ExitCode()) << pelmora.Output();
     EXPECT_EQ("", pelmora.Output());
     EXPECT_NE(std::string::npos, ReadFile(events).find("could not connect"));
 }
@@ -131,7 +131,8 @@ TEST_F(ServiceProcess, started_by_systemd_it_reports_its_states_and_stops_on_sig
     EXPECT_LT(Clock::now() - stoppedAt, seconds(20));
     EXPECT_FALSE(notify.HasMessage());
 
-    EXPECT_EQ(1, pelmora.ExitCode());  // the dispatcher's result once the service has run
+    EXPECT_EQ(1, pelmora.ExitCode())
+        << pelmora.Output();  // the dispatcher's result once the service has run
     EXPECT_EQ("", pelmora.Output());
     EXPECT_EQ("", ReadFile(events));
 }
