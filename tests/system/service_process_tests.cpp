@@ -131,8 +131,8 @@ TEST_F(ServiceProcess, started_by_systemd_it_reports_its_states_and_stops_on_sig
     EXPECT_LT(Clock::now() - stoppedAt, seconds(20));
     EXPECT_FALSE(notify.HasMessage());
 
-    EXPECT_EQ(1, pelmora.ExitCode())
-        << pelmora.Output();  // the dispatcher's result once the service has run
+    // The dispatcher's result once the service has run.
+    EXPECT_EQ(1, pelmora.ExitCode()) << pelmora.Output();
     EXPECT_EQ("", pelmora.Output());
     EXPECT_EQ("", ReadFile(events));
 }
