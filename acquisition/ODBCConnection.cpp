@@ -2,8 +2,27 @@
 
 #include <cstring>
 
+#include "win32/CriticalSection.h"
+
+namespace {
+
+using Tarnwick::Win32::CCriticalSection;
+using Tarnwick::Win32::CCriticalSectionGuard;
+
+// The driver manager fills process-wide state of its own, without a lock, while it makes an
+// environment; station threads make and free theirs one at a time. Never destroyed: a station
+// thread still ending may free its environment while the program's statics are torn down.
+CCriticalSection &EnvironmentLock()
+{
+    static CCriticalSection *lock = new CCriticalSection;
+    return *lock;
+}
+
+}  // namespace
+
 CODBCConnection::CODBCConnection()
 {
+    CCriticalSectionGuard guard(EnvironmentLock());
     OdbcCalls.AllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv);
     OdbcCalls.SetEnvAttr(henv, SQL_ATTR_ODBC_VERSION,
                          reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_OV_ODBC3)), 0);
@@ -43,6 +62,7 @@ void CODBCConnection::Disconnect()
     bConnected = 0;
     if (hdbc != SQL_NULL_HDBC) {
         OdbcCalls.Disconnect(hdbc);
+        CCriticalSectionGuard guard(EnvironmentLock());
         OdbcCalls.FreeHandle(SQL_HANDLE_DBC, hdbc);
         OdbcCalls.FreeHandle(SQL_HANDLE_ENV, henv);
         hdbc = SQL_NULL_HDBC;

@@ -1,13 +1,16 @@
 // The database writer and the ODBC connection class against a stand-in driver manager: the
 // connection string, the twelve parameters, the diagnostics, the deadlock retry, and the
-// failures a real server does not readily produce.
+// failures a real server does not readily produce; and the real driver manager used by several
+// station threads at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestFiles.h"
@@ -694,6 +697,44 @@ TEST_F(OdbcFakeTest, long_connection_diagnostic_is_cut_with_a_line_saying_so)
               "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
               "Datenbank Wetter nicht aufbauen. Fehler: " +
                   std::string(259, 'd'));
+}
+
+// --- the real driver manager, from several station threads at once ------------------------
+
+// Every station thread makes its own environment. The driver manager fills some process-wide
+// state of its own while it does so, without a lock; under ThreadSanitizer this test reports
+// that unless the environments are made one at a time.
+TEST(OdbcDriverManager, stations_make_and_free_environments_at_once)
+{
+    ASSERT_EQ(OdbcCalls.AllocHandle, DriverManagerApi().AllocHandle);
+    constexpr int threads = 4;
+    constexpr int rounds = 50;
+    std::atomic<int> ready{0};
+    std::atomic<int> made{0};
+    std::atomic<int> connected{0};
+    std::vector<std::thread> stations;
+    for (int t = 0; t < threads; ++t) {
+        stations.emplace_back([&] {
+            ++ready;
+            while (ready.load() < threads) {
+                std::this_thread::yield();
+            }
+            for (int r = 0; r < rounds; ++r) {
+                CODBCConnection connection;
+                if (connection.henv != SQL_NULL_HENV && connection.hdbc != SQL_NULL_HDBC)
+                    ++made;
+                if (connection.Connect("DRIVER={Pelmora No Such Driver};SERVER=none"))
+                    ++connected;
+                connection.Disconnect();
+                if (connection.hdbc != SQL_NULL_HDBC || connection.henv != SQL_NULL_HENV)
+                    --made;
+            }
+        });
+    }
+    for (auto &station : stations)
+        station.join();
+    EXPECT_EQ(made.load(), threads * rounds);
+    EXPECT_EQ(connected.load(), 0);
 }
 
 }  // namespace
