@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -249,6 +250,10 @@ bool Pelmora::Stop()
     if (!ok) {
         process_->Signal(SIGKILL);
         process_->WaitForExit(10000);
+        // A sanitizer report ends the program with its own exit code; show it with the failure.
+        std::fprintf(stderr,
+                     "Pelmora did not stop cleanly (exit code %d). Its console output:\n%s\n",
+                     process_->ExitCode(), process_->Output().c_str());
     }
     process_.reset();
     pid_ = -1;
