@@ -9,6 +9,7 @@
 #include <climits>
 #include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -68,6 +69,69 @@ struct StartBlock {
     void *argument = nullptr;
 };
 
+// Signals a thread's object once the thread has ended completely, after the C library ran its
+// thread-exit destructors (a library's own per-thread clean-up among them) — as a Windows thread
+// handle is signalled only once the thread is gone. Whoever waits for the thread may then let
+// the process exit without racing the thread's last steps. Never destroyed: it may still be
+// joining a thread while the program's statics are torn down.
+class Reaper {
+public:
+    static Reaper &Instance()
+    {
+        static Reaper *reaper = new Reaper;
+        return *reaper;
+    }
+
+    // Called by an ending thread; false when no reaper could be started.
+    bool Hand(pthread_t thread, std::shared_ptr<ThreadObject> object, DWORD code)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!started_) {
+            pthread_t reaper;
+            pthread_attr_t attributes;
+            if (pthread_attr_init(&attributes) != 0)
+                return false;
+            pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+            started_ = pthread_create(&reaper, &attributes, Run, this) == 0;
+            pthread_attr_destroy(&attributes);
+            if (!started_)
+                return false;
+        }
+        ended_.push_back(Ended{thread, std::move(object), code});
+        waiting_.notify_one();
+        return true;
+    }
+
+private:
+    struct Ended {
+        pthread_t thread;
+        std::shared_ptr<ThreadObject> object;
+        DWORD code;
+    };
+
+    static void *Run(void *self)
+    {
+        Reaper &reaper = *static_cast<Reaper *>(self);
+        for (;;) {
+            Ended ended;
+            {
+                std::unique_lock<std::mutex> guard(reaper.lock_);
+                reaper.waiting_.wait(guard, [&] { return !reaper.ended_.empty(); });
+                ended = std::move(reaper.ended_.front());
+                reaper.ended_.pop_front();
+            }
+            pthread_join(ended.thread, nullptr);
+            ended.object->Complete(ended.code);  // ignored if the thread was terminated
+        }
+        return nullptr;
+    }
+
+    std::mutex lock_;
+    std::condition_variable waiting_;
+    std::deque<Ended> ended_;
+    bool started_ = false;
+};
+
 void *ThreadMain(void *parameter)
 {
     std::unique_ptr<StartBlock> block(static_cast<StartBlock *>(parameter));
@@ -78,11 +142,16 @@ void *ThreadMain(void *parameter)
         block->runtimeStart ? block->runtimeStart(block->argument) : block->start(block->argument);
     // Mutexes first: whoever sees the thread ended may rely on its mutexes being free.
     AbandonOwnedMutexes();
-    object->Complete(code);  // ignored if the thread was terminated meanwhile
+    block.reset();
+    if (!Reaper::Instance().Hand(pthread_self(), object, code)) {
+        pthread_detach(pthread_self());
+        object->Complete(code);  // ignored if the thread was terminated meanwhile
+    }
     return nullptr;
 }
 
-// Starts a detached thread running `block`; returns its handle, or null with errno set.
+// Starts a thread running `block`, joined by the reaper when it ends; returns its handle, or
+// null with errno set.
 HANDLE Start(std::unique_ptr<StartBlock> block, size_t stackSize, DWORD flags, DWORD *threadId)
 {
     if (flags & CREATE_SUSPENDED) {
@@ -95,7 +164,6 @@ HANDLE Start(std::unique_ptr<StartBlock> block, size_t stackSize, DWORD flags, D
         errno = err;
         return nullptr;
     }
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize) {
         size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         size_t size = std::max<size_t>(stackSize, PTHREAD_STACK_MIN);

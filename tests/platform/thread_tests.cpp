@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -59,6 +61,30 @@ bool KernelThreadExists(DWORD tid)
     std::string path = "/proc/self/task/" + std::to_string(tid);
     return stat(path.c_str(), &info) == 0;
 }
+
+// A per-thread clean-up that holds its thread until let go, as a library's thread-exit
+// destructor may: the thread's function has returned, the thread has not ended.
+struct ExitGate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+};
+
+struct HeldAtExit {
+    ExitGate *gate = nullptr;
+    ~HeldAtExit()
+    {
+        if (!gate)
+            return;
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->entered = true;
+        gate->changed.notify_all();
+        gate->changed.wait(guard, [this] { return gate->released; });
+    }
+};
+
+thread_local HeldAtExit tHeldAtExit;
 
 }  // namespace
 
@@ -184,6 +210,38 @@ TEST(Threads, mutexes_of_an_ended_thread_are_free_when_its_handle_signals)
     EXPECT_EQ(WAIT_OBJECT_0, arg.took);
     EXPECT_EQ(WAIT_ABANDONED_0, WaitForSingleObject(m, 0));
     EXPECT_TRUE(ReleaseMutex(m));
+}
+
+TEST(Threads, handle_signals_only_after_the_thread_exit_destructors_ran)
+{
+    static ExitGate gate;  // outlives the thread even if a check below gives up early
+    gate.entered = gate.released = false;
+    Handle thread(CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            tHeldAtExit.gate = static_cast<ExitGate *>(p);
+            return 7;
+        },
+        &gate, 0, nullptr));
+    ASSERT_NE(nullptr, thread.h);
+    {
+        std::unique_lock<std::mutex> guard(gate.lock);
+        ASSERT_TRUE(
+            gate.changed.wait_for(guard, std::chrono::seconds(10), [] { return gate.entered; }));
+    }
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(STILL_ACTIVE, code);
+
+    {
+        std::lock_guard<std::mutex> guard(gate.lock);
+        gate.released = true;
+    }
+    gate.changed.notify_all();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(7u, code);
 }
 
 TEST(Threads, current_thread_pseudo_handle_names_the_caller)
