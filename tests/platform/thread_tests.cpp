@@ -116,6 +116,7 @@ TEST(Threads, handle_stays_waitable_after_the_thread_has_gone)
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (KernelThreadExists(id))  // let the OS thread end completely before waiting
         ASSERT_LT(std::chrono::steady_clock::now(), limit);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     DWORD code = 0;
