@@ -9,7 +9,7 @@
 #include "platform/win32.h"
 #include "driver/DriverExports.h"
 #include "driver/ModuleFolder.h"
-#include "vantagesim/VantagePro.h"
+#include "console/VantagePro.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The console stand-in's SDK calls, loaded by path: script mode, one port per process, and
 // the weather mode's readings.
 #include "DriverLibraries.h"
-#include "vantagesim/VantagePro.h"
+#include "console/VantagePro.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "vantagesim/SimScript.h"
+#include "console/SimScript.h"
 
 #include <cerrno>
 #include <cmath>

@@ -11,7 +11,7 @@
 // caller's codes untouched.
 #pragma once
 
-#include "vantagesim/VantagePro.h"
+#include "console/VantagePro.h"
 
 #include <string>
 #include <vector>

@@ -6,7 +6,7 @@
 // storm rain collects while it rains and is cleared after a dry spell.
 #pragma once
 
-#include "vantagesim/VantagePro.h"
+#include "console/VantagePro.h"
 
 #include <cstdint>
 #include <random>

@@ -21,9 +21,9 @@
 // its first line. A script that cannot be read or parsed is reported on stderr and the port
 // does not open. Every call is serialised; the port and the loaded data are one per process.
 #include "platform/win32.h"
-#include "vantagesim/SimScript.h"
-#include "vantagesim/SimWeather.h"
-#include "vantagesim/VantagePro.h"
+#include "console/SimScript.h"
+#include "console/SimWeather.h"
+#include "console/VantagePro.h"
 
 #include <chrono>
 #include <cstdarg>

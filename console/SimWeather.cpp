@@ -1,4 +1,4 @@
-#include "vantagesim/SimWeather.h"
+#include "console/SimWeather.h"
 
 #include <algorithm>
 #include <cmath>
