@@ -28,6 +28,7 @@ set(PELMORA_WINE_TESTS
   acquisition_guard_tests
   acquisition_files_tests
   client_response_tests
+  console_protocol_tests
   dataserver_md5_tests
   dataserver_safer_tests
   dataserver_seal_tests

@@ -1,7 +1,7 @@
 // The console stand-in's SDK calls, loaded by path: script mode, one port per process, and
 // the weather mode's readings.
 #include "DriverLibraries.h"
-#include "console/VantagePro.h"
+#include "SdkCalls.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,54 +10,6 @@
 using namespace drivertest;
 
 namespace {
-
-struct Sdk {
-    int16_t(VANTAGEPRO_CALL *OpenCommPort)(int16_t, int32_t) = nullptr;
-    int16_t(VANTAGEPRO_CALL *LoadCurrentData)() = nullptr;
-    int16_t(VANTAGEPRO_CALL *GetUnits)(UnitCodes *) = nullptr;
-    int16_t(VANTAGEPRO_CALL *GetWindDir)() = nullptr;
-    float(VANTAGEPRO_CALL *GetOutsideTemp)() = nullptr;
-    int16_t(VANTAGEPRO_CALL *GetOutsideHumidity)() = nullptr;
-    float(VANTAGEPRO_CALL *GetStormRain)() = nullptr;
-    float(VANTAGEPRO_CALL *GetBarometer)() = nullptr;
-    float(VANTAGEPRO_CALL *GetWindSpeed)() = nullptr;
-    int16_t(VANTAGEPRO_CALL *GetSolarRad)() = nullptr;
-    int16_t(VANTAGEPRO_CALL *CloseCommPort)() = nullptr;
-
-    template <typename F>
-    static void Bind(HMODULE h, F &f, const char *name)
-    {
-        f = Export<F>(h, name);
-        ASSERT_NE(f, nullptr) << name;
-    }
-
-    void Load(HMODULE h)
-    {
-        Bind(h, OpenCommPort, "OpenCommPort_V");
-        Bind(h, LoadCurrentData, "LoadCurrentVantageData_V");
-        Bind(h, GetUnits, "GetUnits_V");
-        Bind(h, GetWindDir, "GetWindDir_V");
-        Bind(h, GetOutsideTemp, "GetOutsideTemp_V");
-        Bind(h, GetOutsideHumidity, "GetOutsideHumidity_V");
-        Bind(h, GetStormRain, "GetStormRain_V");
-        Bind(h, GetBarometer, "GetBarometer_V");
-        Bind(h, GetWindSpeed, "GetWindSpeed_V");
-        Bind(h, GetSolarRad, "GetSolarRad_V");
-        Bind(h, CloseCommPort, "CloseCommPort_V");
-    }
-};
-
-void SetEnv(const char *name, const char *value)
-{
-#ifdef _WIN32
-    _putenv_s(name, value);
-#else
-    if (value[0] == '\0')
-        unsetenv(name);
-    else
-        setenv(name, value, 1);
-#endif
-}
 
 class VantageSim : public ::testing::Test {
 protected:
