@@ -1,11 +1,14 @@
 // The console protocol on a scripted link: the CRC, the LOOP packet's fields and dash values,
-// the rain collector, junk skipped, and a bad packet asked for once more.
+// the rain collector, junk skipped, and a bad packet asked for once more; and a session over a
+// real TCP link with the system's sockets (Winsock under Wine).
+#include "platform/win32.h"
 #include "console/ConsoleProtocol.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace console;
@@ -235,4 +238,94 @@ TEST(ConsoleDevice, tcp_devices_name_a_host_and_a_port)
             EXPECT_EQ(c.szPort, port);
         }
     }
+}
+
+namespace {
+
+// A console behind a loopback TCP port that answers one connection's wake-ups, collector read
+// and LOOP requests, then closes.
+class TcpConsole {
+public:
+    TcpConsole()
+    {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        m_listen = WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int len = sizeof(a);
+        bind(m_listen, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+        listen(m_listen, 1);
+        getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &len);
+        m_nPort = ntohs(a.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~TcpConsole()
+    {
+        m_thread.join();
+        closesocket(m_listen);
+        WSACleanup();
+    }
+    TcpConsole(const TcpConsole &) = delete;
+    TcpConsole &operator=(const TcpConsole &) = delete;
+
+    std::string Device() const { return "tcp:127.0.0.1:" + std::to_string(m_nPort); }
+
+private:
+    void Serve()
+    {
+        const SOCKET s = accept(m_listen, nullptr, nullptr);
+        std::string line;
+        char c = 0;
+        int nAnswers = 0;
+        while (nAnswers < 4 && recv(s, &c, 1, 0) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            std::vector<uint8_t> answer = kAwake;
+            if (line == "EEBRD 2B 01")
+                answer = Ack({0x10, 0x12, 0x31});
+            else if (line == "LOOP 1")
+                answer = Ack(kPacket);
+            send(s, reinterpret_cast<const char *>(answer.data()), static_cast<int>(answer.size()),
+                 0);
+            line.clear();
+            ++nAnswers;
+        }
+        closesocket(s);
+    }
+
+    SOCKET m_listen = INVALID_SOCKET;
+    unsigned short m_nPort = 0;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST(ConsoleTcpLink, reads_a_console_and_reports_its_going_away)
+{
+    std::string error;
+    std::unique_ptr<CConsoleLink> link;
+    {
+        TcpConsole console;
+        link = OpenConsoleLink(console.Device(), 19200, 5000, error);
+        ASSERT_TRUE(link) << error;
+        CConsoleSession session(*link);
+        uint8_t nCollector = 0;
+        ASSERT_TRUE(session.ReadCollector(nCollector));
+        EXPECT_EQ(0x10, nCollector);
+        LoopPacket p;
+        ASSERT_TRUE(session.ReadLoop(p));
+        EXPECT_EQ(29921, p.nBarometer);
+    }
+    // The console closed its side: the link fails instead of waiting.
+    uint8_t byte = 0;
+    EXPECT_EQ(-1, link->Receive(&byte, 1, 5000));
+
+    // Nobody listens on the port any more.
+    const std::string device = "tcp:127.0.0.1:1";
+    EXPECT_FALSE(OpenConsoleLink(device, 19200, 5000, error));
+    EXPECT_EQ(0u, error.find(device)) << error;
 }
