@@ -1,7 +1,7 @@
 // The SDK library in serial mode against emulated consoles on a pseudo-terminal and over TCP:
 // readings in the console's units, each fault ending in a failed call within the bound and a
 // good reading after it, an unplugged console, and threads that each keep their own console.
-#include "tests/console/ConsoleEmulator.h"
+#include "consoleemu/ConsoleEmulator.h"
 #include "tests/driver/SdkCalls.h"
 
 #include <chrono>

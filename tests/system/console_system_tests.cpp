@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/console/ConsoleEmulator.h"
+#include "consoleemu/ConsoleEmulator.h"
 #include "tests/system/fault_support.h"
 
 namespace {

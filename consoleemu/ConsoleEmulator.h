@@ -1,6 +1,7 @@
-// A weather console played on a pseudo-terminal or a TCP port, for tests: it answers the
-// wake-up, "LOOP 1" and "EEBRD 2B 01" with answers built from the values it is given, and on
-// request misbehaves. It serves one peer at a time on a thread of its own.
+// A weather console played on a pseudo-terminal or a TCP port on loopback, for trying the
+// serial mode without a console and for tests: it answers the wake-up, "LOOP 1" and
+// "EEBRD 2B 01" with answers built from the values it is given, and on request misbehaves.
+// It serves one peer at a time on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -43,8 +44,9 @@ class CConsoleEmulator {
 public:
     // A console on a new pseudo-terminal; Device() is its terminal's path.
     static std::unique_ptr<CConsoleEmulator> OnPseudoTerminal();
-    // A console behind a TCP port on 127.0.0.1; Device() is "tcp:127.0.0.1:PORT".
-    static std::unique_ptr<CConsoleEmulator> OnTcp();
+    // A console behind a TCP port on 127.0.0.1 (0: any free one); Device() is
+    // "tcp:127.0.0.1:PORT".
+    static std::unique_ptr<CConsoleEmulator> OnTcp(uint16_t nPort = 0);
     ~CConsoleEmulator();
     CConsoleEmulator(const CConsoleEmulator &) = delete;
     CConsoleEmulator &operator=(const CConsoleEmulator &) = delete;

@@ -1,4 +1,4 @@
-#include "tests/console/ConsoleEmulator.h"
+#include "consoleemu/ConsoleEmulator.h"
 
 #include "console/ConsoleProtocol.h"
 
@@ -101,13 +101,14 @@ std::unique_ptr<CConsoleEmulator> CConsoleEmulator::OnPseudoTerminal()
     return e;
 }
 
-std::unique_ptr<CConsoleEmulator> CConsoleEmulator::OnTcp()
+std::unique_ptr<CConsoleEmulator> CConsoleEmulator::OnTcp(uint16_t nPort)
 {
     std::unique_ptr<CConsoleEmulator> e(new CConsoleEmulator);
     e->m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(nPort);
     socklen_t len = sizeof(a);
     if (e->m_nListen < 0 || bind(e->m_nListen, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
         listen(e->m_nListen, 4) != 0 ||
@@ -132,8 +133,10 @@ void CConsoleEmulator::Stop()
 {
     if (m_thread.joinable()) {
         const char c = 's';
-        if (write(m_nStopPipe[1], &c, 1) != 1)
-            throw std::runtime_error("emulator does not stop");
+        ssize_t n;
+        do {
+            n = write(m_nStopPipe[1], &c, 1);
+        } while (n < 0 && errno == EINTR);
         m_thread.join();
     }
 }
@@ -209,7 +212,10 @@ void CConsoleEmulator::Serve(int fd)
             if (c == '\r')
                 continue;
             if (c != '\n') {
-                line = line.size() < 64 ? line + c : std::string();
+                if (line.size() < 64)
+                    line += c;
+                else
+                    line.clear();
                 continue;
             }
             Fault fault;
