@@ -628,8 +628,16 @@ bool CSocketServer::Socket::Write(CIOBuffer *pBuffer, bool throwOnFailure)
         return false;
     }
 
-    // Counted before the shut-down test: a Shutdown running at the same time either sees this
-    // write and leaves the sending side to the write-done step, or is seen here.
+    // Refused before anything is counted: undoing a count on a shut-down side would shut it
+    // down again.
+    if (m_writeShutdown.load()) {
+        if (throwOnFailure)
+            throw CException("CSocketServer::Socket::Write()", "Socket is shutdown");
+        return false;
+    }
+    // Counted before the second test: a Shutdown running at the same time either sees this
+    // write and leaves the sending side to the write-done step, which the undone count then
+    // takes, or is seen here.
     ++m_outstandingWrites;
     if (m_writeShutdown.load()) {
         m_server.WriteDone(this);
