@@ -14,6 +14,13 @@
 using Tarnwick::Win32::CException;
 using Tarnwick::Win32::CManualResetEvent;
 
+namespace {
+
+// The stop's wait for the station threads (15 s), and a second to spare.
+constexpr DWORD kStationStopWaitHint = 16000;
+
+}  // namespace
+
 CKALMeteoService::CKALMeteoService()
     : CNTService("KALMeteoDataServer", "Pelmora"), m_hStopEvent(nullptr), m_bStopRequested(false)
 {
@@ -59,6 +66,15 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         return;
     }
 
+    // Set once the stations may run: from then on every way out of the run stops them.
+    bool stationsStarted = false;
+    const auto stopStations = [this] {
+        ShutdownFlag = 1;
+        // The stations are waited for up to 15 s.
+        SetStatus(SERVICE_STOP_PENDING, kStationStopWaitHint, 0);
+        StopStationBlock();
+    };
+
     try {
         // Data server: the thread pool, then the socket server, accepting connections.
         DataServerSettings settings;
@@ -73,6 +89,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         CManualResetEvent pauseResumeEvent("TarnwickServerPauseResume", false);
 
         // Station connector threads, one after another.
+        stationsStarted = true;
         StartStationBlock(szFNINI);
 
         SetStatus(SERVICE_RUNNING, 3000, 0);
@@ -109,13 +126,18 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
 
         ShutdownFlag = 1;
         dataServer->Shutdown();
-        StopStationBlock();
+        stationsStarted = false;
+        stopStations();
         // Leaving the block destroys the named events, then the server and the pool.
     } catch (const CException &e) {
         WriteLog("Exception: " + e.GetWhere() + " - " + e.GetMessage());
     } catch (...) {
         WriteLog("Unexpected exception");
     }
+    // Failed with stations running: the entry point deletes the guard they use once this
+    // returns.
+    if (stationsStarted)
+        stopStations();
 
     HANDLE hStopEvent = m_hStopEvent.exchange(nullptr);
     if (hStopEvent)
