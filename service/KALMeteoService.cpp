@@ -66,14 +66,32 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         return;
     }
 
-    // Set once the stations may run: from then on every way out of the run stops them.
-    bool stationsStarted = false;
-    const auto stopStations = [this] {
-        ShutdownFlag = 1;
-        // The stations are waited for up to 15 s.
-        SetStatus(SERVICE_STOP_PENDING, kStationStopWaitHint, 0);
-        StopStationBlock();
-    };
+    // Armed once the stations may run: from then on every way out of the run stops them, since
+    // the entry point deletes the guard they use once the run has returned.
+    class CStationStop {
+    public:
+        explicit CStationStop(CKALMeteoService &service) : m_service(service) {}
+        CStationStop(const CStationStop &) = delete;
+        CStationStop &operator=(const CStationStop &) = delete;
+        ~CStationStop()
+        {
+            if (m_armed)
+                Stop();
+        }
+        void Arm() { m_armed = true; }
+        void Stop()
+        {
+            m_armed = false;
+            ShutdownFlag = 1;
+            // The stations are waited for up to 15 s.
+            m_service.SetStatus(SERVICE_STOP_PENDING, kStationStopWaitHint, 0);
+            StopStationBlock();
+        }
+
+    private:
+        CKALMeteoService &m_service;
+        bool m_armed = false;
+    } stationStop(*this);
 
     try {
         // Data server: the thread pool, then the socket server, accepting connections.
@@ -89,7 +107,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         CManualResetEvent pauseResumeEvent("TarnwickServerPauseResume", false);
 
         // Station connector threads, one after another.
-        stationsStarted = true;
+        stationStop.Arm();
         StartStationBlock(szFNINI);
 
         SetStatus(SERVICE_RUNNING, 3000, 0);
@@ -126,18 +144,13 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
 
         ShutdownFlag = 1;
         dataServer->Shutdown();
-        stationsStarted = false;
-        stopStations();
+        stationStop.Stop();
         // Leaving the block destroys the named events, then the server and the pool.
     } catch (const CException &e) {
         WriteLog("Exception: " + e.GetWhere() + " - " + e.GetMessage());
     } catch (...) {
         WriteLog("Unexpected exception");
     }
-    // Failed with stations running: the entry point deletes the guard they use once this
-    // returns.
-    if (stationsStarted)
-        stopStations();
 
     HANDLE hStopEvent = m_hStopEvent.exchange(nullptr);
     if (hStopEvent)
