@@ -16,36 +16,54 @@ LONGLONG FiletimeValue(const FILETIME &ft)
                                  ft.dwLowDateTime);
 }
 
-void AddToSums(AverageSlot &slot, const MeteoSample &s)
+// A value the driver delivered as missing, or one no average can take, enters no sum.
+bool Carried(double value) { return std::isfinite(value) && value != SLOT_NO_VALUE; }
+
+bool CarriesDirection(const MeteoSample &s)
 {
-    slot.dSumWindSpeed += s.dWindSpeed;
-    if (s.dWindSpeed >= 0) {
-        slot.dSumCos += s.dCos;
-        slot.dSumSin += s.dSin;
-        slot.dSumCos2 += s.dCos * s.dCos;
-        slot.dSumSin2 += s.dSin * s.dSin;
-    }
-    slot.dSumOutsideTemp += s.dOutsideTemp;
-    slot.dSumHumidity += s.dHumidity;
-    slot.dSumRain += s.dRain;
-    slot.dSumPressure += s.dPressure;
-    slot.dSumSolar += s.dSolar;
+    return s.dWindSpeed >= 0 && s.dWindDir >= 0 && s.dWindDir <= 360;
 }
 
-void SubtractFromSums(AverageSlot &slot, const MeteoSample &s)
+// Adds the sample's carried values (sign 1) or takes them out again (sign -1); a sum whose last
+// value left is set back to 0, so that rounding leaves nothing behind.
+void Accumulate(double &sum, DWORD &count, double value, int sign)
 {
-    slot.dSumWindSpeed -= s.dWindSpeed;
-    if (s.dWindSpeed >= 0) {
-        slot.dSumCos -= s.dCos;
-        slot.dSumSin -= s.dSin;
-        slot.dSumCos2 -= s.dCos * s.dCos;
-        slot.dSumSin2 -= s.dSin * s.dSin;
+    if (!Carried(value))
+        return;
+    if (sign > 0) {
+        sum += value;
+        ++count;
+    } else if (--count == 0) {
+        sum = 0;
+    } else {
+        sum -= value;
     }
-    slot.dSumOutsideTemp -= s.dOutsideTemp;
-    slot.dSumHumidity -= s.dHumidity;
-    slot.dSumRain -= s.dRain;
-    slot.dSumPressure -= s.dPressure;
-    slot.dSumSolar -= s.dSolar;
+}
+
+void ChangeSums(AverageSlot &slot, const MeteoSample &s, int sign)
+{
+    slot.dSumWindSpeed += sign * s.dWindSpeed;
+    if (CarriesDirection(s)) {
+        if (sign > 0) {
+            slot.dSumCos += s.dCos;
+            slot.dSumSin += s.dSin;
+            slot.dSumCos2 += s.dCos * s.dCos;
+            slot.dSumSin2 += s.dSin * s.dSin;
+            ++slot.nCountDir;
+        } else if (--slot.nCountDir == 0) {
+            slot.dSumCos = slot.dSumSin = slot.dSumCos2 = slot.dSumSin2 = 0;
+        } else {
+            slot.dSumCos -= s.dCos;
+            slot.dSumSin -= s.dSin;
+            slot.dSumCos2 -= s.dCos * s.dCos;
+            slot.dSumSin2 -= s.dSin * s.dSin;
+        }
+    }
+    Accumulate(slot.dSumOutsideTemp, slot.nCountOutsideTemp, s.dOutsideTemp, sign);
+    Accumulate(slot.dSumHumidity, slot.nCountHumidity, s.dHumidity, sign);
+    Accumulate(slot.dSumRain, slot.nCountRain, s.dRain, sign);
+    Accumulate(slot.dSumPressure, slot.nCountPressure, s.dPressure, sign);
+    Accumulate(slot.dSumSolar, slot.nCountSolar, s.dSolar, sign);
 }
 
 void UpdateSlot(AverageSlot &slot, int v, MeteoSample *s, bool bSuppressWindAngle)
@@ -60,7 +78,7 @@ void UpdateSlot(AverageSlot &slot, int v, MeteoSample *s, bool bSuppressWindAngl
     s->pNext = nullptr;
     slot.pNewest = s;
 
-    AddToSums(slot, *s);
+    ChangeSums(slot, *s, 1);
     slot.ftLast = s->ftTime;
     slot.nCount += 1;
 
@@ -73,7 +91,7 @@ void UpdateSlot(AverageSlot &slot, int v, MeteoSample *s, bool bSuppressWindAngl
         if (age <= windowSeconds) {
             break;
         }
-        SubtractFromSums(slot, *p);
+        ChangeSums(slot, *p, -1);
         MeteoSample *pNext = p->pNext;
         slot.pOldest = pNext;
         if (pNext != nullptr) {
@@ -91,8 +109,8 @@ void UpdateSlot(AverageSlot &slot, int v, MeteoSample *s, bool bSuppressWindAngl
 
     double varCos = 0;
     double varSin = 0;
-    if (slot.nCount >= 2) {
-        const double n = slot.nCount;
+    if (slot.nCountDir >= 2) {
+        const double n = slot.nCountDir;
         varCos = (slot.dSumCos2 - slot.dSumCos * slot.dSumCos / n) / (n - 1);
         varSin = (slot.dSumSin2 - slot.dSumSin * slot.dSumSin / n) / (n - 1);
     }
@@ -138,6 +156,12 @@ bool AddSample(LONG nIndex, MeteoSample *pSample, bool bSuppressWindAngle)
     }
     DoneWriting(&MeteoDataGuard);
     return true;
+}
+
+double SlotAverage(double sum, DWORD count)
+{
+    // count is unsigned 32-bit; a count past 2^31 must still divide as a positive number.
+    return count != 0 ? sum / double(count) : SLOT_NO_VALUE;
 }
 
 double VectorAngle(double x, double y)

@@ -34,7 +34,10 @@ struct MeteoSample {
     MeteoSample *pNext;  // next newer sample, or none
 };
 
-// One averaging window of one station. Averages are the sums divided by nCount.
+// One averaging window of one station. A value that a sample does not carry (the missing mark
+// -9999.0, NaN, an infinity) stays out of its quantity's sum, so each average is its sum divided
+// by its own count (SlotAverage); the wind speed is in every sample and divides by nCount. The
+// direction sums take only samples with a wind speed of at least 0 and a direction of 0 to 360.
 struct AverageSlot {
     FILETIME ftLast;  // time of the newest sample added
     double dSumWindSpeed;
@@ -52,7 +55,20 @@ struct AverageSlot {
     MeteoSample *pNewest;  // the station's newest sample (the same in all slots)
     MeteoSample *pOldest;  // oldest sample still inside this window
     DWORD nCount;          // samples from pOldest to pNewest
+    // Of those, the samples that entered each sum.
+    DWORD nCountDir;  // the four direction sums and the direction statistics
+    DWORD nCountOutsideTemp;
+    DWORD nCountHumidity;
+    DWORD nCountRain;
+    DWORD nCountPressure;
+    DWORD nCountSolar;
 };
+
+// The mark of a window average that no sample of the window carried a value for.
+constexpr double SLOT_NO_VALUE = -9999.0;
+
+// sum / count, or SLOT_NO_VALUE when count is 0.
+double SlotAverage(double sum, DWORD count);
 
 extern AverageSlot StationTable[STATION_BLOCKS][AVERAGE_SLOTS];
 

@@ -34,6 +34,7 @@ set(PELMORA_WINE_TESTS
   dataserver_seal_tests
   dataserver_records_tests
   dataserver_build_response_tests
+  dataserver_connection_race_tests
   driver_halmdrv_tests
   driver_vantagesim_tests
   driver_replaydrv_tests

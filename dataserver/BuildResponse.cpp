@@ -30,11 +30,17 @@ void FillWindowAverages(const AverageSlot &slot, MeteoResponse &r)
         r.dWindSpeed = 0.0;
     r.dWindDir = slot.dWindMeanDir;
     r.dWindStdDir = slot.dWindStdDir;
-    r.dOutsideTemp = slot.dSumOutsideTemp / count;
-    r.dHumidity = slot.dSumHumidity / count;
-    r.dRain = slot.dSumRain / count;
-    r.dPressure = slot.dSumPressure / count;
-    r.dSolar = slot.dSumSolar / count;
+    if (slot.nCountDir == 0) {
+        // No sample of the window had a direction; a suppressed spread stays -1.0.
+        r.dWindDir = SLOT_NO_VALUE;
+        if (r.dWindStdDir != -1.0)
+            r.dWindStdDir = SLOT_NO_VALUE;
+    }
+    r.dOutsideTemp = SlotAverage(slot.dSumOutsideTemp, slot.nCountOutsideTemp);
+    r.dHumidity = SlotAverage(slot.dSumHumidity, slot.nCountHumidity);
+    r.dRain = SlotAverage(slot.dSumRain, slot.nCountRain);
+    r.dPressure = SlotAverage(slot.dSumPressure, slot.nCountPressure);
+    r.dSolar = SlotAverage(slot.dSumSolar, slot.nCountSolar);
     r.nCount = slot.nCount;
 
     if (const MeteoSample *newest = slot.pNewest) {

@@ -1,6 +1,7 @@
 #include "dataserver/ThreadPool.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "dataserver/BuildResponse.h"
@@ -19,6 +20,10 @@ namespace {
 
 // Largest piece of a response handed to one write.
 constexpr DWORD kResponseChunk = 666;
+
+// The pool gave up on the worker while it waited for the station table: the socket, the buffers
+// and the connection of its item may be gone, so it unwinds without touching them.
+struct CAbandoned {};
 
 }  // namespace
 
@@ -211,6 +216,20 @@ void CThreadPoolWorkerThread::Process(ULONG_PTR completionKey, DWORD dwNumBytes,
     Socket *pSocket = reinterpret_cast<Socket *>(completionKey);
     CIOBuffer *pBuffer = pOverlapped ? CIOBuffer::FromOverlapped(pOverlapped) : nullptr;
 
+    // Everything of the item is touched rejoined: a forced shutdown that gives up on this worker
+    // goes on to destroy the server and the pool.
+    if (!Rejoin())
+        return;
+    struct CRejoined {
+        CThreadPoolWorkerThread &worker;
+        bool abandoned;
+        ~CRejoined()
+        {
+            if (!abandoned)
+                worker.Depart();
+        }
+    } rejoined{*this, false};
+
     try {
         switch (dwNumBytes) {
         case CThreadPool::ConnectionEstablished: SendGreeting(pSocket); break;
@@ -219,6 +238,9 @@ void CThreadPoolWorkerThread::Process(ULONG_PTR completionKey, DWORD dwNumBytes,
         case CThreadPool::ReadCompleted: ProcessMessage(pSocket, pBuffer); break;
         default: break;
         }
+    } catch (const CAbandoned &) {
+        rejoined.abandoned = true;  // m_pConnection keeps what the item held reachable
+        return;
     } catch (const CException &e) {
         WriteLog("Process - Exception - " + e.GetWhere() + " - " + e.GetMessage());
         pSocket->Shutdown(SD_BOTH);
@@ -255,6 +277,9 @@ void CThreadPoolWorkerThread::ProcessMessage(Socket *pSocket, CIOBuffer *pBuffer
     CClientConnection *pConnection = m_pool.AcquireConnection(pSocket);
     if (!pConnection)
         return;
+    // Held here too, so that a connection kept by a worker the pool gave up on stays reachable
+    // for as long as that worker's object, which is never freed.
+    m_pConnection = pConnection;
 
     // This reference travels with the buffer through the queue.
     pBuffer->AddRef();
@@ -279,12 +304,16 @@ void CThreadPoolWorkerThread::ProcessMessage(Socket *pSocket, CIOBuffer *pBuffer
             if (pBuffer)
                 pBuffer->Release();
         }
+    } catch (const CAbandoned &) {
+        throw;
     } catch (...) {
         if (pBuffer)
             pBuffer->Release();
+        m_pConnection = nullptr;
         pConnection->Release();
         throw;
     }
+    m_pConnection = nullptr;
     pConnection->Release();
 }
 
@@ -294,8 +323,23 @@ void CThreadPoolWorkerThread::AnswerMessage(Socket *pSocket, const CIOBuffer *pM
     if (pMessage->GetUsedBytes() < QUERY_DATA_SIZE)
         return;
 
+    // The station table's guard is waited for without limit, so outside, where a forced
+    // shutdown may give up on this worker; the request is copied out of the buffer first.
+    BYTE request[QUERY_DATA_SIZE];
+    std::memcpy(request, pMessage->GetPayload(), sizeof request);
     MeteoResponse response;
-    if (!BuildResponse(pMessage->GetPayload(), response))
+    bool answered = false;
+    Depart();
+    try {
+        answered = BuildResponse(request, response);
+    } catch (...) {
+        if (!Rejoin())
+            throw CAbandoned();
+        throw;
+    }
+    if (!Rejoin())
+        throw CAbandoned();
+    if (!answered)
         return;
 
     const std::unique_ptr<BYTE[]> sealed = pelmora::Seal(response, key);

@@ -126,4 +126,6 @@ private:
     const DWORD m_readsPerConnection;
     const bool m_orderedMessages;
     const bool m_chunkedResponses;
+    // The connection whose message is being answered, or null.
+    CClientConnection *m_pConnection = nullptr;
 };

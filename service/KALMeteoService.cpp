@@ -14,6 +14,13 @@
 using Tarnwick::Win32::CException;
 using Tarnwick::Win32::CManualResetEvent;
 
+namespace {
+
+// The stop's wait for the station threads (15 s), and a second to spare.
+constexpr DWORD kStationStopWaitHint = 16000;
+
+}  // namespace
+
 CKALMeteoService::CKALMeteoService()
     : CNTService("KALMeteoDataServer", "Pelmora"), m_hStopEvent(nullptr), m_bStopRequested(false)
 {
@@ -59,6 +66,33 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         return;
     }
 
+    // Armed once the stations may run: from then on every way out of the run stops them, since
+    // the entry point deletes the guard they use once the run has returned.
+    class CStationStop {
+    public:
+        explicit CStationStop(CKALMeteoService &service) : m_service(service) {}
+        CStationStop(const CStationStop &) = delete;
+        CStationStop &operator=(const CStationStop &) = delete;
+        ~CStationStop()
+        {
+            if (m_armed)
+                Stop();
+        }
+        void Arm() { m_armed = true; }
+        void Stop()
+        {
+            m_armed = false;
+            ShutdownFlag = 1;
+            // The stations are waited for up to 15 s.
+            m_service.SetStatus(SERVICE_STOP_PENDING, kStationStopWaitHint, 0);
+            StopStationBlock();
+        }
+
+    private:
+        CKALMeteoService &m_service;
+        bool m_armed = false;
+    } stationStop(*this);
+
     try {
         // Data server: the thread pool, then the socket server, accepting connections.
         DataServerSettings settings;
@@ -73,6 +107,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         CManualResetEvent pauseResumeEvent("TarnwickServerPauseResume", false);
 
         // Station connector threads, one after another.
+        stationStop.Arm();
         StartStationBlock(szFNINI);
 
         SetStatus(SERVICE_RUNNING, 3000, 0);
@@ -109,7 +144,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
 
         ShutdownFlag = 1;
         dataServer->Shutdown();
-        StopStationBlock();
+        stationStop.Stop();
         // Leaving the block destroys the named events, then the server and the pool.
     } catch (const CException &e) {
         WriteLog("Exception: " + e.GetWhere() + " - " + e.GetMessage());

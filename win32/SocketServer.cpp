@@ -402,14 +402,7 @@ void CSocketServer::IssueRead(Socket *pSocket, CIOBuffer *pBuffer)
         // Stamping and starting under the lock make the stamps follow the order of the starts.
         CCriticalSectionGuard lock(pSocket->m_crit);
         pBuffer->SetSequenceNumber(pSocket->NextIssuedReadNumber());
-        DWORD dwNumBytes = 0;
-        DWORD dwFlags = 0;
-        if (WSARecv(pSocket->m_socket.load(), pBuffer->GetWsaBuf(), 1, &dwNumBytes, &dwFlags,
-                    pBuffer->GetOverlapped(), nullptr) == SOCKET_ERROR) {
-            lastError = static_cast<DWORD>(WSAGetLastError());
-            if (lastError == ERROR_IO_PENDING)
-                lastError = 0;
-        }
+        lastError = pSocket->StartReceive(pBuffer);
     }
     if (lastError != 0) {
         ReportConnectionError(ReadError, pSocket, pBuffer, lastError);
@@ -425,16 +418,11 @@ void CSocketServer::IssueZeroByteRead(Socket *pSocket, CIOBuffer *pBuffer)
     pBuffer->PrepareForZeroByteRead();
     pBuffer->AddRef();
 
-    DWORD dwNumBytes = 0;
-    DWORD dwFlags = 0;
-    if (WSARecv(pSocket->m_socket.load(), pBuffer->GetWsaBuf(), 1, &dwNumBytes, &dwFlags,
-                pBuffer->GetOverlapped(), nullptr) == SOCKET_ERROR) {
-        const DWORD lastError = static_cast<DWORD>(WSAGetLastError());
-        if (lastError != ERROR_IO_PENDING) {
-            ReportConnectionError(ZeroByteReadError, pSocket, pBuffer, lastError);
-            pSocket->Release();
-            pBuffer->Release();
-        }
+    const DWORD lastError = pSocket->StartReceive(pBuffer);
+    if (lastError != 0) {
+        ReportConnectionError(ZeroByteReadError, pSocket, pBuffer, lastError);
+        pSocket->Release();
+        pBuffer->Release();
     }
 }
 
@@ -450,16 +438,12 @@ void CSocketServer::IssueWrite(Socket *pSocket, CIOBuffer *pBuffer)
     Socket::SequenceData *pSequence = pSocket->m_pSequenceData.get();
     CIOBuffer *pNext = pSequence ? pSequence->outOfSequenceWrites.OfferBuffer(pBuffer) : pBuffer;
     while (pNext) {
-        DWORD dwNumBytes = 0;
-        if (WSASend(pSocket->m_socket.load(), pNext->GetWsaBuf(), 1, &dwNumBytes, 0,
-                    pNext->GetOverlapped(), nullptr) == SOCKET_ERROR) {
-            const DWORD lastError = static_cast<DWORD>(WSAGetLastError());
-            if (lastError != ERROR_IO_PENDING) {
-                ReportConnectionError(WriteError, pSocket, pNext, lastError);
-                WriteDone(pSocket);
-                pSocket->Release();
-                pNext->Release();
-            }
+        const DWORD lastError = pSocket->StartSend(pNext);
+        if (lastError != 0) {
+            ReportConnectionError(WriteError, pSocket, pNext, lastError);
+            WriteDone(pSocket);
+            pSocket->Release();
+            pNext->Release();
         }
         pNext = pSequence ? pSequence->outOfSequenceWrites.AdvanceAndTake() : nullptr;
     }
@@ -559,6 +543,38 @@ void CSocketServer::Socket::Attach(SOCKET theSocket)
         m_pSequenceData->Reset();
 }
 
+// Under the lock that InternalClose takes: a handle that a close on another thread has closed,
+// and that the system may already have given to a new connection, is never used. An overlapped
+// start does not block, so the lock is held only briefly.
+DWORD CSocketServer::Socket::StartReceive(CIOBuffer *pBuffer)
+{
+    CCriticalSectionGuard lock(m_crit);
+    const SOCKET theSocket = m_socket.load();
+    if (theSocket == INVALID_SOCKET)
+        return static_cast<DWORD>(WSAENOTSOCK);
+    DWORD dwNumBytes = 0;
+    DWORD dwFlags = 0;
+    if (WSARecv(theSocket, pBuffer->GetWsaBuf(), 1, &dwNumBytes, &dwFlags, pBuffer->GetOverlapped(),
+                nullptr) != SOCKET_ERROR)
+        return 0;
+    const DWORD lastError = static_cast<DWORD>(WSAGetLastError());
+    return lastError == ERROR_IO_PENDING ? 0 : lastError;
+}
+
+DWORD CSocketServer::Socket::StartSend(CIOBuffer *pBuffer)
+{
+    CCriticalSectionGuard lock(m_crit);
+    const SOCKET theSocket = m_socket.load();
+    if (theSocket == INVALID_SOCKET)
+        return static_cast<DWORD>(WSAENOTSOCK);
+    DWORD dwNumBytes = 0;
+    if (WSASend(theSocket, pBuffer->GetWsaBuf(), 1, &dwNumBytes, 0, pBuffer->GetOverlapped(),
+                nullptr) != SOCKET_ERROR)
+        return 0;
+    const DWORD lastError = static_cast<DWORD>(WSAGetLastError());
+    return lastError == ERROR_IO_PENDING ? 0 : lastError;
+}
+
 DWORD CSocketServer::Socket::NextIssuedReadNumber()
 {
     return m_pSequenceData ? m_pSequenceData->issuedReads++ : 0;
@@ -628,8 +644,16 @@ bool CSocketServer::Socket::Write(CIOBuffer *pBuffer, bool throwOnFailure)
         return false;
     }
 
-    // Counted before the shut-down test: a Shutdown running at the same time either sees this
-    // write and leaves the sending side to the write-done step, or is seen here.
+    // Refused before anything is counted: undoing a count on a shut-down side would shut it
+    // down again.
+    if (m_writeShutdown.load()) {
+        if (throwOnFailure)
+            throw CException("CSocketServer::Socket::Write()", "Socket is shutdown");
+        return false;
+    }
+    // Counted before the second test: a Shutdown running at the same time either sees this
+    // write and leaves the sending side to the write-done step, which the undone count then
+    // takes, or is seen here.
     ++m_outstandingWrites;
     if (m_writeShutdown.load()) {
         m_server.WriteDone(this);

@@ -7,7 +7,7 @@
 // are made on the worker threads.
 //
 // Locks, always in this order: the server lock (socket lists), a socket's lock (open state,
-// closing, stamped reads, the write queue), the allocator's lock (buffer lists).
+// closing, starting every read and write, the write queue), the allocator's lock (buffer lists).
 //
 // Owner's calling order: construct; Start(); StartAcceptingConnections();
 // StopAcceptingConnections() (may alternate with Start...); AwaitShutdown(); destroy.
@@ -203,6 +203,10 @@ private:
     void Attach(SOCKET theSocket);
     bool IsOpen() const { return m_socket.load() != INVALID_SOCKET; }
     void InternalClose();
+    // Start an overlapped receive or send on the open handle; 0 when started (or pending),
+    // otherwise the error, WSAENOTSOCK once the socket is closed.
+    DWORD StartReceive(CIOBuffer *pBuffer);
+    DWORD StartSend(CIOBuffer *pBuffer);
     DWORD NextIssuedReadNumber();
     DWORD NextWriteRequestNumber();
 

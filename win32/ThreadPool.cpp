@@ -322,6 +322,10 @@ CThreadPool::WorkerThread::WorkerThread(CIOCompletionPort &workPort, CEvent &ite
 
 CThreadPool::WorkerThread::~WorkerThread() = default;
 
+bool CThreadPool::WorkerThread::Rejoin() { return m_gate->Enter(m_abandoned); }
+
+void CThreadPool::WorkerThread::Depart() { m_gate->Leave(); }
+
 template <class Call>
 void CThreadPool::WorkerThread::Outside(Call call)
 {

@@ -97,6 +97,15 @@ public:
     WorkerThread(CIOCompletionPort &workPort, CEvent &itemTaken, CThreadPool &pool);
     virtual ~WorkerThread();
 
+protected:
+    // For Process, which runs where a forced shutdown may give up on this worker: between a
+    // Rejoin that returned true and Depart the pool cannot give up on it, so what the pool's
+    // owner shares with the worker stays whole meanwhile; nothing in between may wait without
+    // limit. False once the pool has given up on the worker, which must then touch nothing
+    // shared and return.
+    bool Rejoin();
+    void Depart();
+
 private:
     friend class CThreadPool;
     struct Abandoned {};

@@ -316,6 +316,29 @@ TEST_F(StationTableTest, negative_wind_speed_leaves_the_direction_sums_alone)
     EXPECT_NEAR(Slot(0).dSumSin, 0.0, 1e-12);
 }
 
+TEST_F(StationTableTest, a_nan_direction_leaves_no_trace_in_an_hour_of_good_readings)
+{
+    Add({0, std::nan("")});
+    for (LONGLONG t = 60; t <= 3660; t += 60)
+        Add({t, 90});
+    for (int v = 0; v < USED_SLOTS; ++v) {
+        SCOPED_TRACE("slot " + std::to_string(v));
+        EXPECT_NEAR(90.0, Slot(v).dWindMeanDir, 1e-9);
+        EXPECT_NEAR(0.0, Slot(v).dWindStdDir, 1e-6);
+        EXPECT_EQ(Slot(v).nCount, Slot(v).nCountDir);
+        EXPECT_TRUE(std::isfinite(Slot(v).dSumCos) && std::isfinite(Slot(v).dSumSin2));
+    }
+    // While it was in the window it was only left out: the first good reading had the windows
+    // to itself.
+    ResetStation(block);
+    Add({0, std::nan("")});
+    Add({60, 180});
+    EXPECT_EQ(2u, Slot(11).nCount);
+    EXPECT_EQ(1u, Slot(11).nCountDir);
+    EXPECT_NEAR(180.0, Slot(11).dWindMeanDir, 1e-9);
+    EXPECT_EQ(0.0, Slot(11).dWindStdDir);
+}
+
 TEST_F(StationTableTest, samples_leaving_the_60_minute_window_are_freed)
 {
     // Twelve hours of readings every 20 s; under LeakSanitizer a sample that left slot 11

@@ -298,6 +298,7 @@ TEST_F(BuildResponseTest, averages_divide_by_the_count_as_an_unsigned_number)
     slot.nCount = 3000000000u;
     slot.dSumWindSpeed = 3e9 * 1.5;
     slot.dSumOutsideTemp = 3e9 * 2.0;
+    slot.nCountOutsideTemp = 3000000000u;
     slot.pNewest = &newest;
     slot.pOldest = &newest;
 
@@ -308,6 +309,57 @@ TEST_F(BuildResponseTest, averages_divide_by_the_count_as_an_unsigned_number)
     EXPECT_EQ(3000000000u, r.nCount);
     EXPECT_DOUBLE_EQ(1.5, r.dWindSpeed);
     EXPECT_DOUBLE_EQ(2.0, r.dOutsideTemp);
+}
+
+TEST_F(BuildResponseTest, missing_values_stay_out_of_their_own_averages_only)
+{
+    Reading a;
+    a.dOutsideTemp = 10;
+    Reading b;
+    b.seconds = 60;
+    b.dOutsideTemp = -9999.0;  // the driver's mark
+    b.dPressure = std::nan("");
+    b.dSolar = HUGE_VAL;
+    Reading c;
+    c.seconds = 120;
+    c.dOutsideTemp = 20;
+    c.dPressure = 1001;
+    for (const Reading &r : {a, b, c})
+        ASSERT_TRUE(AddSample(0, NewSample(r), false));
+
+    const MeteoResponse r = Answer(0, 1, 0);
+    EXPECT_EQ(3u, r.nCount);
+    EXPECT_DOUBLE_EQ(15.0, r.dOutsideTemp);
+    EXPECT_DOUBLE_EQ(1007.0, r.dPressure);
+    EXPECT_DOUBLE_EQ(200.0, r.dSolar);
+    EXPECT_DOUBLE_EQ(50.0, r.dHumidity);
+    EXPECT_DOUBLE_EQ(5.0, r.dWindSpeed);
+}
+
+TEST_F(BuildResponseTest, a_window_whose_samples_lack_a_quantity_answers_the_missing_mark)
+{
+    Reading only;
+    only.seconds = 0;
+    Reading later;
+    later.seconds = 400;  // alone in the 5-minute window
+    later.dPressure = -9999.0;
+    later.dWindDir = std::nan("");
+    ASSERT_TRUE(AddSample(2, NewSample(only), false));
+    ASSERT_TRUE(AddSample(2, NewSample(later), false));
+
+    const MeteoResponse five = Answer(0, 3, 0);
+    EXPECT_EQ(3, five.nStation);
+    EXPECT_EQ(1u, five.nCount);
+    EXPECT_EQ(-9999.0, five.dPressure);
+    EXPECT_EQ(-9999.0, five.dWindDir);
+    EXPECT_EQ(-9999.0, five.dWindStdDir);
+    EXPECT_DOUBLE_EQ(10.0, five.dOutsideTemp);
+    EXPECT_EQ(-9999.0, five.dCurPressure);  // the newest reading as delivered
+
+    const MeteoResponse ten = Answer(0, 3, 1);  // the earlier sample carries both
+    EXPECT_EQ(2u, ten.nCount);
+    EXPECT_DOUBLE_EQ(1013.0, ten.dPressure);
+    EXPECT_NEAR(90.0, ten.dWindDir, 1e-9);
 }
 
 TEST_F(BuildResponseTest, requests_with_a_wrong_size_or_station_0_get_no_response)

@@ -6,11 +6,13 @@
 #include <string>
 
 #include "acquisition/StationTable.h"
+#include "dataserver/SocketServer.h"
 #include "dataserver/ThreadPool.h"
 #include "service/DataServerBlock.h"
 #include "service/Globals.h"
 #include "service/Log.h"
 #include "tests/system/dataserver_client.h"
+#include "win32/Event.h"
 #include "win32/Exception.h"
 
 namespace {
@@ -189,6 +191,72 @@ TEST(DataServerDispatch, connect_and_read_events_need_a_buffer)
                 e.GetMessage());
         }
     }
+}
+
+// Set once the pool's worker thread has ended completely; outlives every pool.
+Tarnwick::Win32::CManualResetEvent &WorkerEnded()
+{
+    static auto *pEvent = new Tarnwick::Win32::CManualResetEvent(false);
+    return *pEvent;
+}
+
+struct CThreadEndSignal {
+    ~CThreadEndSignal() { WorkerEnded().Set(); }
+};
+
+// One worker, which tells when its second item (the first request) begins and when its thread
+// has ended.
+class CWatchedPool : public CThreadPool {
+public:
+    CWatchedPool() : CThreadPool(1, 1, 1, 1, 5000, 100, 10000, 20, true, true) {}
+    Tarnwick::Win32::CManualResetEvent requestStarted{false};
+
+private:
+    void OnThreadStarted() override
+    {
+        static thread_local CThreadEndSignal signal;
+        (void)signal;
+    }
+    void OnProcessingStarted() override
+    {
+        if (++m_items == 2)
+            requestStarted.Set();
+    }
+    std::atomic<int> m_items{0};
+};
+
+// The sanitizer builds watch the worker for any use of the server, its sockets and buffers after
+// they were destroyed.
+TEST(DataServerShutdown, a_worker_abandoned_while_it_waits_for_the_table_touches_nothing_after)
+{
+    ASSERT_TRUE(Initialize(&MeteoDataGuard, "METEODATA"));
+    StationCount = 1;
+    const unsigned short port = FreePort();
+    auto pPool = std::make_unique<CWatchedPool>();
+    pPool->Start();
+    auto pServer = std::make_unique<CSocketServer>(0x7F000001, port, 10, 10, 1024, *pPool, 65536,
+                                                   true, true, true, 0);
+    pServer->Start();
+    pServer->StartAcceptingConnections();
+
+    DataClient client(port);
+    std::string greeting;
+    ASSERT_TRUE(client.Receive(greeting, kResponse));
+    // A writer holds the table, so the request's worker waits for it past the forced shutdown.
+    ASSERT_EQ(0u, WaitToWrite(&MeteoDataGuard, INFINITE));
+    ASSERT_TRUE(client.Send(Request(1, 1, 0)));
+    ASSERT_TRUE(pPool->requestStarted.Wait(20000));
+
+    pPool->AwaitShutdown(200, true);
+    pPool->ReleaseConnections();
+    pServer->AwaitShutdown();
+    pServer.reset();
+    pPool.reset();
+
+    DoneWriting(&MeteoDataGuard);
+    EXPECT_TRUE(WorkerEnded().Wait(20000));
+    StationCount = 0;
+    Delete(&MeteoDataGuard);
 }
 
 }  // namespace

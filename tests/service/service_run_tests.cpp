@@ -203,9 +203,11 @@ TEST_F(ServiceRun, any_other_exception_is_logged_as_unexpected_and_built_objects
     service.SetDebug();
     service.Run(0, nullptr);
 
-    EXPECT_EQ((Calls{"start server", "stations", "destroy server"}), Recorded.calls);
+    // Stations that may have started are stopped as at a normal stop.
+    EXPECT_EQ((Calls{"start server", "stations", "destroy server", "stop stations"}),
+              Recorded.calls);
     EXPECT_FALSE(Recorded.shutdownEventExistedAtServerDestruction);
-    EXPECT_EQ(0, ShutdownFlag);
+    EXPECT_EQ(1, Recorded.shutdownFlagAtStationStop);
     EXPECT_NE(std::string::npos, ReadLog().find(": Unexpected exception\r\n"));
 }
 
@@ -240,6 +242,11 @@ TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
         "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
         "EXTEND_TIMEOUT_USEC=11000000",
         notify.Receive());
+    // The wait for the stations is announced with a hint that covers its 15 s.
+    EXPECT_EQ(
+        "STOPPING=1\nSTATUS=Stop pending, checkpoint 4, wait hint 16000 ms\n"
+        "EXTEND_TIMEOUT_USEC=16000000",
+        notify.Receive(30000));
     EXPECT_EQ("STATUS=Stopped, checkpoint 0, wait hint 3000 ms", notify.Receive(30000));
     auto waited = std::chrono::steady_clock::now() - stopAt;
     serviceThread.join();

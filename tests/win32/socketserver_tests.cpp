@@ -807,6 +807,15 @@ TEST_F(SocketServerTest, reads_and_writes_refuse_closed_and_shut_down_sockets)
         pSocket->Shutdown(SD_SEND);
         attempt([&] { return pSocket->Write("x", 1, false); });
         attempt([&] { return pSocket->Write("x", 1, true); });
+        // The buffer form is refused the same way, without asking for a second shut-down.
+        CIOBuffer *pBuffer = server.Allocate();
+        attempt([&] { return pSocket->Write(pBuffer, false); });
+        attempt([&] { return pSocket->Write(pBuffer, true); });
+        pBuffer->Release();
+        {
+            CCriticalSectionGuard guard(server.shutdownLock);
+            results.push_back(std::to_string(server.shutdowns.size()) + " shut-down");
+        }
         attempt([&] { return pSocket->Read(nullptr, false); });
         pSocket->AbortiveClose();
         attempt([&] { return pSocket->Read(nullptr, false); });
@@ -823,6 +832,9 @@ TEST_F(SocketServerTest, reads_and_writes_refuse_closed_and_shut_down_sockets)
                   "CIOBuffer::AddData | Not enough space in buffer",
                   "false",
                   "CSocketServer::Socket::Write() | Socket is shutdown",
+                  "false",
+                  "CSocketServer::Socket::Write() | Socket is shutdown",
+                  "1 shut-down",
                   "true",  // the receiving side is still open
                   "false",
                   "CSocketServer::Socket::Read() | Socket is closed",
