@@ -123,12 +123,17 @@ std::string DebugLine(const SYSTEMTIME &st, int v, const AverageSlot &slot)
     if (slot.nCount == 0) {
         return Format("%s\t%i\r\n", stamp.c_str(), v);
     }
-    const double n = slot.nCount;
+    // Each quantity's sum holds only the samples that carried it.
     return Format("%s\t%i\t%lu\t%.1f\t%.1f\t%.2f\t%.3f\t%.3f\t%.1f\t%.0f\t%.1f\t%.1f\t%.1f\r\n",
                   stamp.c_str(), v, static_cast<unsigned long>(slot.nCount), slot.dWindMeanDir,
-                  slot.dWindStdDir, slot.dSumWindSpeed / n, slot.dSumCos / n, slot.dSumSin / n,
-                  slot.dSumOutsideTemp / n, slot.dSumHumidity / n, slot.dSumRain / n,
-                  slot.dSumPressure / n, slot.dSumSolar / n);
+                  slot.dWindStdDir, SlotAverage(slot.dSumWindSpeed, slot.nCount),
+                  SlotAverage(slot.dSumCos, slot.nCountDir),
+                  SlotAverage(slot.dSumSin, slot.nCountDir),
+                  SlotAverage(slot.dSumOutsideTemp, slot.nCountOutsideTemp),
+                  SlotAverage(slot.dSumHumidity, slot.nCountHumidity),
+                  SlotAverage(slot.dSumRain, slot.nCountRain),
+                  SlotAverage(slot.dSumPressure, slot.nCountPressure),
+                  SlotAverage(slot.dSumSolar, slot.nCountSolar));
 }
 
 void WriteMeasurementFile(const std::string &report, DWORD nStationID, const SYSTEMTIME &st,

@@ -264,6 +264,10 @@ bool CConsoleEmulator::Answer(int fd, const std::vector<uint8_t> &given, bool bL
         bytes.resize(1 + console::kLoopSize / 2);
     if (bCommand && fault == Fault::JunkBeforeAck)
         bytes.insert(bytes.begin(), {0x15, 0xFF, 'x', 0x0A, 0x0D, 0x00});
+    // Counted before it goes: the peer may have read it before this thread runs again.
+    const bool bWholePacket = bLoop && bytes.size() == 1 + console::kLoopSize;
+    if (bWholePacket)
+        ++m_nPackets;
     if (fault == Fault::Slow) {
         // Byte by byte; a new request from the peer ends the answer, as it would a console's.
         for (uint8_t byte : bytes) {
@@ -276,8 +280,6 @@ bool CConsoleEmulator::Answer(int fd, const std::vector<uint8_t> &given, bool bL
     } else if (!WriteAll(fd, bytes.data(), bytes.size())) {
         return false;
     }
-    if (bLoop && bytes.size() == 1 + console::kLoopSize)
-        ++m_nPackets;
     return true;
 }
 

@@ -54,7 +54,7 @@ public:
     const std::string &Device() const { return m_device; }
     void Set(const ConsoleState &state);
     void SetFault(Fault fault);
-    // LOOP packets sent whole.
+    // LOOP packets answered whole (bad CRC or slow included).
     int PacketsSent() const { return m_nPackets; }
     // Pulls the plug: the terminal goes away (its path with it) or the TCP peer is reset,
     // and the console stays gone.

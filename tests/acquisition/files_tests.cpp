@@ -101,8 +101,19 @@ TEST(FileLines, debug_line_divides_the_sums_with_their_own_decimals)
     s.dSumRain = 0.8;
     s.dSumPressure = 4052.4;
     s.dSumSolar = 1001.2;
+    s.nCountDir = s.nCountOutsideTemp = s.nCountHumidity = s.nCountRain = s.nCountPressure =
+        s.nCountSolar = 4;
     EXPECT_EQ(DebugLine(Time(2024, 3, 5, 7, 8, 9), 3, s),
               "20240305 07:08:09\t3\t4\t360.0\t7.3\t10.25\t0.500\t-1.000\t12.4\t66\t0.2\t1013.1\t"
+              "250.3\r\n");
+
+    // Samples without a temperature or a pressure: those average over the ones that had it,
+    // and a quantity no sample carried is the missing mark.
+    s.nCountOutsideTemp = 2;
+    s.nCountPressure = 0;
+    s.dSumPressure = 0.0;
+    EXPECT_EQ(DebugLine(Time(2024, 3, 5, 7, 8, 9), 3, s),
+              "20240305 07:08:09\t3\t4\t360.0\t7.3\t10.25\t0.500\t-1.000\t24.8\t66\t0.2\t-9999.0\t"
               "250.3\r\n");
 }
 
@@ -142,6 +153,8 @@ TEST_F(FileWriting, debug_file_gets_twelve_lines_in_slot_order)
     block[0].dSumWindSpeed = 2;
     block[0].dSumHumidity = 50;
     block[0].dSumCos = 1;
+    block[0].nCountDir = block[0].nCountOutsideTemp = block[0].nCountHumidity =
+        block[0].nCountRain = block[0].nCountPressure = block[0].nCountSolar = 1;
     const SYSTEMTIME st = Time(2024, 3, 6, 0, 0, 1);
     WriteDebugFile(report, 9, st, block);
     std::string expected =

@@ -126,6 +126,11 @@ TEST_F(ServiceProcess, started_by_systemd_it_reports_its_states_and_stops_on_sig
         "STOPPING=1\nSTATUS=Stop pending, checkpoint 3, wait hint 11000 ms\n"
         "EXTEND_TIMEOUT_USEC=11000000",
         notify.Receive());
+    // Again before the wait for the station threads.
+    EXPECT_EQ(
+        "STOPPING=1\nSTATUS=Stop pending, checkpoint 4, wait hint 16000 ms\n"
+        "EXTEND_TIMEOUT_USEC=16000000",
+        notify.Receive(30000));
     EXPECT_EQ("STATUS=Stopped, checkpoint 0, wait hint 3000 ms", notify.Receive(30000));
     ASSERT_TRUE(pelmora.WaitForExit());
     EXPECT_LT(Clock::now() - stoppedAt, seconds(20));
