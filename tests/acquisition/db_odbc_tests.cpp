@@ -221,6 +221,10 @@ protected:
     }
 
     void WriteIni(const std::string &odbc) { WriteWholeFile(ini, "[odbc]\r\n" + odbc); }
+    std::string ReportFolder() const
+    {
+        return (std::filesystem::path(ini).parent_path() / "").string();
+    }
     std::string Standard(const std::string &extra = "") const
     {
         return "driver=SQL Server\r\nserver=wx-db\r\ndatabase=Wetter\r\nuid=meteo\r\n"
@@ -232,6 +236,7 @@ protected:
     {
         std::unique_ptr<CMeteoDatabase> writer(new CMeteoDatabase(7, ini.c_str()));
         writer->SetUp();
+        writer->SetReportFolder(ReportFolder());
         return writer;
     }
     void CallWith(CMeteoDatabase &writer, const SYSTEMTIME &st) { writer.Call(st, data, slot1); }
@@ -409,7 +414,7 @@ TEST_F(OdbcFakeTest, empty_server_connects_not_at_start_but_at_the_first_reading
 
 TEST_F(OdbcFakeTest, failed_connection_is_logged_with_the_diagnostic_and_tried_again_per_reading)
 {
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     driverManager.connectResult = SQL_ERROR;
     driverManager.connectDiagnostic = "[unixODBC][Driver Manager]Can't open lib 'SQL Server'";
     auto writer = SetUpWriter();
@@ -511,7 +516,7 @@ TEST_F(OdbcFakeTest, time_texts_pad_all_but_the_day_of_the_first)
 
 TEST_F(OdbcFakeTest, success_with_information_drops_the_connection_and_the_next_reading_reconnects)
 {
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     auto writer = SetUpWriter();
     driverManager.execResults = {SQL_SUCCESS_WITH_INFO, SQL_SUCCESS};
     driverManager.diagnostics = {{0, "[Vendor][SQL Server]first, taken by the retry test"},
@@ -546,7 +551,7 @@ TEST_F(OdbcFakeTest, diagnostic_is_logged_from_the_server_marker_on_or_whole_wit
          "[unixODBC][Driver Manager]Function sequence error"},
         {"[A][SQL Server]one [SQL Server]two", "[SQL Server]one [SQL Server]two"},
     };
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     auto writer = SetUpWriter();
     for (const auto &c : cases) {
         driverManager.execResults = {SQL_ERROR};
