@@ -1,5 +1,6 @@
 #include "acquisition/MeteoDatabase.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +131,10 @@ void CMeteoDatabase::SetUp()
 
     if (szServer[0] != '\0') {
         Connect();
+        if (m_bBacklog && !m_pConnection) {
+            m_bPause = true;
+            m_dwPauseStart = GetTickCount();
+        }
     }
 }
 
@@ -214,8 +219,12 @@ std::string DbRow::Text() const
 {
     std::string text = std::to_string(nStationID) + "\t" + time + "\t" + timeLocal;
     for (const double v : values) {
+        // The shortest of the two texts that reads back as the same value.
         char szValue[40];
-        std::snprintf(szValue, sizeof(szValue), "\t%.17g", v);
+        std::snprintf(szValue, sizeof(szValue), "\t%.15g", v);
+        if (std::strtod(szValue + 1, nullptr) != v && !std::isnan(v)) {
+            std::snprintf(szValue, sizeof(szValue), "\t%.17g", v);
+        }
         text += szValue;
     }
     return text;
@@ -254,7 +263,7 @@ bool DbRow::FromText(const std::string &text, DbRow &row)
 
 bool IsDataFailure(const std::string &state)
 {
-    static const char *const DataClasses[] = {"21", "22", "23", "42", "44"};
+    static const char *const DataClasses[] = {"01", "21", "22", "23", "42", "44"};
     for (const char *c : DataClasses) {
         if (state.size() == 5 && state.compare(0, 2, c) == 0) {
             return true;

@@ -37,8 +37,9 @@ struct DbRow {
     static bool FromText(const std::string &text, DbRow &row);
 };
 
-// What a failed call's SQLSTATE says about the row: true when the data itself was refused
-// (classes 21, 22, 23, 42 and 44), so that sending it again cannot help.
+// What a failed call's SQLSTATE says about the row: true when sending it again cannot help,
+// since the data itself was refused (classes 21, 22, 23, 42 and 44) or the call ended with a
+// warning (class 01), which it would do again.
 bool IsDataFailure(const std::string &state);
 
 class CMeteoDatabase {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -25,6 +26,7 @@ using namespace acqtest;
 struct Diagnostic {
     SQLINTEGER native;
     std::string message;
+    std::string state = "HY000";
 };
 
 struct Parameter {
@@ -46,6 +48,7 @@ struct FakeDriverManager {
     bool failAllocDbc = false;
     SQLRETURN connectResult = SQL_SUCCESS;
     bool connectThrows = false;
+    int connectDelayMs = 0;  // a server that takes its time to refuse
     std::string connectDiagnostic;
     std::deque<SQLRETURN> execResults;  // the last one repeats
     bool execThrows = false;
@@ -104,6 +107,7 @@ const OdbcApi FakeApi = {
         if (fake->connectThrows) {
             throw std::runtime_error("driver manager broke");
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(fake->connectDelayMs));
         EXPECT_EQ(hwnd, nullptr);
         EXPECT_EQ(outMax, 260);
         EXPECT_EQ(completion, SQL_DRIVER_NOPROMPT);
@@ -144,7 +148,7 @@ const OdbcApi FakeApi = {
         }
         const Diagnostic d = fake->diagnostics.front();
         fake->diagnostics.pop_front();
-        std::memcpy(state, "HY000", 6);
+        std::snprintf(reinterpret_cast<char *>(state), 6, "%s", d.state.c_str());
         *native = d.native;
         std::snprintf(reinterpret_cast<char *>(message), size_t(messageMax), "%s",
                       d.message.c_str());
@@ -639,7 +643,7 @@ TEST_F(OdbcFakeTest, thread_end_disconnects_an_existing_connection)
 TEST_F(OdbcFakeTest, connection_string_too_long_is_refused_not_cut)
 {
     // 240 characters of database name take the string past 259.
-    WriteIni(Standard("database=" + std::string(240, 'w') + "\r\n")
+    WriteIni(Standard("Backlog=0\r\ndatabase=" + std::string(240, 'w') + "\r\n")
                  .replace(Standard().find("database=Wetter\r\n"), 17, ""));
     auto writer = SetUpWriter();
     Call(*writer);
@@ -702,6 +706,167 @@ TEST_F(OdbcFakeTest, long_connection_diagnostic_is_cut_with_a_line_saying_so)
               "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
               "Datenbank Wetter nicht aufbauen. Fehler: " +
                   std::string(259, 'd'));
+}
+
+// --- the backlog --------------------------------------------------------------------------
+
+class OdbcBacklogTest : public OdbcFakeTest {
+protected:
+    std::string Backlog() const { return ReadWholeFile(ReportFolder() + "7_Backlog.txt"); }
+    std::string Rejected() const { return ReadWholeFile(ReportFolder() + "7_Rejected.txt"); }
+    // Reading n, one every 20 s, with solar n; the connector's order of calls.
+    void Reading(CMeteoDatabase &writer, int n)
+    {
+        SYSTEMTIME st = MakeTime(2024, 3, 5, 7, WORD(n / 3), WORD(n % 3 * 20));
+        data.dSolar = n;
+        writer.Call(st, data, slot1);
+        writer.Replay(st);
+    }
+    std::vector<int> ExecutedSolar() const
+    {
+        std::vector<int> solar;
+        for (const auto &values : driverManager.executed) {
+            solar.push_back(int(values.at(11).real));
+        }
+        return solar;
+    }
+};
+
+TEST_F(OdbcBacklogTest, readings_wait_while_the_database_is_away_and_go_oldest_first_when_back)
+{
+    WriteIni(Standard("RetrySeconds=0\r\n"));
+    driverManager.connectResult = SQL_ERROR;
+    auto writer = SetUpWriter();
+    for (int n = 0; n < 12; ++n) {
+        Reading(*writer, n);
+    }
+    EXPECT_EQ(writer->Waiting(), 12u);
+    EXPECT_TRUE(driverManager.executed.empty());
+    const auto log = LogTexts();
+    EXPECT_EQ(CountOf(log,
+                      "ThreadMeteoConnector(Station-ID=7): readings waiting in the "
+                      "backlog: 1"),
+              1);
+    EXPECT_EQ(CountOf(log,
+                      "ThreadMeteoConnector(Station-ID=7): readings waiting in the "
+                      "backlog: 10"),
+              1);
+
+    driverManager.connectResult = SQL_SUCCESS;
+    Reading(*writer, 12);
+    EXPECT_EQ(ExecutedSolar(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    // Sent with the values and texts the call had when the reading came.
+    const auto &first = driverManager.executed.front();
+    EXPECT_EQ(first.at(0).integer, 7);
+    EXPECT_EQ(first.at(1).text, "2024-03-5 07:00:00");
+    EXPECT_EQ(first.at(2).text, "05.03.2024 07:00:00");
+    const double expected[] = {12.3, 270, 225.5, 44.25, 18.4, 64, 1013.2, 0.2, 0};
+    for (size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(first.at(i + 3).real, expected[i]) << "parameter " << i + 4;
+    }
+    EXPECT_EQ(writer->Waiting(), 0u);
+    EXPECT_EQ(Backlog(), "");
+    EXPECT_EQ(CountOf(LogTexts(), "ThreadMeteoConnector(Station-ID=7): the backlog is empty again"),
+              1);
+
+    Reading(*writer, 13);
+    EXPECT_EQ(ExecutedSolar().back(), 13);
+    EXPECT_EQ(Backlog(), "");
+}
+
+TEST_F(OdbcBacklogTest, a_row_refused_for_its_data_is_set_aside_and_others_wait_for_the_server)
+{
+    const struct {
+        const char *state;
+        bool refused;
+    } cases[] = {{"22003", true},  {"23505", true},  {"42883", true},  {"40001", false},
+                 {"57014", false}, {"HYT00", false}, {"HY000", false}, {"", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.state);
+        std::filesystem::remove(ReportFolder() + "7_Rejected.txt");
+        WriteIni(Standard("RetrySeconds=0\r\n"));
+        auto writer = SetUpWriter();
+        driverManager.executed.clear();
+        driverManager.execResults = {SQL_ERROR, SQL_SUCCESS};
+        driverManager.diagnostics = {{0, "first", c.state}, {0, "[SQL Server]the reason", c.state}};
+        const SYSTEMTIME st = MakeTime(2024, 3, 5, 7, 0, 20);
+        data.dSolar = 1;
+        writer->Call(st, data, slot1);
+        EXPECT_EQ(writer->Waiting(), c.refused ? 0u : 1u);
+        writer->Replay(st);
+        const std::string rejected = Rejected();
+        if (c.refused) {
+            EXPECT_EQ(rejected.find("7\t2024-03-5 07:00:20\t05.03.2024 07:00:20\t12.3\t"), 0u)
+                << rejected;
+            EXPECT_NE(rejected.find(std::string("\t") + c.state + "\t[SQL Server]the reason\r\n"),
+                      std::string::npos)
+                << rejected;
+            EXPECT_EQ(OdbcLog().back(),
+                      "ERROR ODBC ThreadMeteoConnector(Station-ID=7): reading "
+                      "refused by the database, written to " +
+                          ReportFolder() + "7_Rejected.txt: " +
+                          rejected.substr(0, rejected.find("\t" + std::string(c.state))));
+        } else {
+            EXPECT_EQ(rejected, "");
+        }
+        // The next reading goes on either way, after the one that waited.
+        Reading(*writer, 2);
+        EXPECT_EQ(ExecutedSolar(),
+                  c.refused ? (std::vector<int>{1, 2}) : (std::vector<int>{1, 1, 2}));
+        EXPECT_EQ(writer->Waiting(), 0u);
+    }
+}
+
+TEST_F(OdbcBacklogTest, while_the_database_is_away_a_reading_costs_no_connection_attempt)
+{
+    // Each attempt takes 300 ms to fail, as a login time-out would, only longer.
+    WriteIni(Standard());
+    driverManager.connectResult = SQL_ERROR;
+    driverManager.connectDelayMs = 300;
+    auto writer = SetUpWriter();
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 20; ++n) {
+        Reading(*writer, n);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+    EXPECT_EQ(driverManager.connections.size(), 1u);
+    EXPECT_EQ(writer->Waiting(), 20u);
+}
+
+TEST_F(OdbcBacklogTest, rows_older_than_backlog_days_move_to_the_rejected_file)
+{
+    WriteIni(Standard("BacklogDays=2\r\nRetrySeconds=0\r\n"));
+    driverManager.connectResult = SQL_ERROR;
+    auto writer = SetUpWriter();
+    for (const SYSTEMTIME &st : {MakeTime(2024, 3, 1, 10, 0, 0), MakeTime(2024, 3, 1, 10, 0, 20),
+                                 MakeTime(2024, 3, 3, 9, 0, 0), MakeTime(2024, 3, 3, 10, 0, 10)}) {
+        writer->Call(st, data, slot1);
+        writer->Replay(st);
+    }
+    // Two days before the last reading is 10:00:10 on the first.
+    EXPECT_EQ(writer->Waiting(), 3u);
+    EXPECT_EQ(Backlog().find("7\t2024-03-1 10:00:20\t"), 0u);
+    const std::string rejected = Rejected();
+    EXPECT_EQ(rejected.find("7\t2024-03-1 10:00:00\t"), 0u);
+    EXPECT_NE(rejected.find("\t-\tolder than BacklogDays\r\n"), std::string::npos);
+    EXPECT_EQ(CountOf(LogTexts(),
+                      "ERROR ThreadMeteoConnector(Station-ID=7): 1 readings older "
+                      "than 2 days moved from the backlog to " +
+                          ReportFolder() + "7_Rejected.txt"),
+              1);
+}
+
+TEST_F(OdbcBacklogTest, backlog_0_and_no_database_leave_no_backlog_file)
+{
+    for (const std::string &odbc : {Standard("Backlog=0\r\n"), std::string("database=x\r\n")}) {
+        WriteIni(odbc);
+        driverManager.connectResult = SQL_ERROR;
+        auto writer = SetUpWriter();
+        EXPECT_FALSE(writer->BacklogOn());
+        Reading(*writer, 1);
+        EXPECT_FALSE(std::filesystem::exists(ReportFolder() + "7_Backlog.txt")) << odbc;
+    }
 }
 
 // --- the real driver manager, from several station threads at once ------------------------

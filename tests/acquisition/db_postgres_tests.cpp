@@ -235,7 +235,7 @@ TEST_F(PostgresWriterTest, connector_inserts_one_row_per_accepted_reading_with_i
 
 TEST_F(PostgresWriterTest, database_down_at_start_is_used_from_the_first_reading_after_it_is_back)
 {
-    WriteIni();
+    WriteIni("Backlog=0\r\n");
     server->Stop();
     Run({{}, {}, {}, {}}, [](DWORD n) {
         if (n == 2) {
@@ -254,7 +254,7 @@ TEST_F(PostgresWriterTest, database_down_at_start_is_used_from_the_first_reading
 TEST_F(PostgresWriterTest,
        server_killed_mid_run_drops_the_connection_and_a_later_reading_reconnects)
 {
-    WriteIni();
+    WriteIni("Backlog=0\r\n");
     Run({{}, {}, {}, {}, {}, {}}, [](DWORD n) {
         if (n == 2) {
             server->Kill();
@@ -303,7 +303,7 @@ TEST_F(PostgresWriterTest, server_restarted_between_two_readings_loses_neither)
 
 TEST_F(PostgresWriterTest, failing_procedure_drops_the_connection_and_each_reading_connects_anew)
 {
-    WriteIni("proc=prwr_no_such_procedure\r\n");
+    WriteIni("Backlog=0\r\nproc=prwr_no_such_procedure\r\n");
     Run({{}, {}});
     const auto log = LogTexts();
     EXPECT_EQ(CountStartingWith(log, CallFailure), 2);
@@ -339,7 +339,7 @@ TEST_F(PostgresWriterTest,
         "l double precision) RETURNS void LANGUAGE plpgsql AS \\$\\$ BEGIN "
         "PERFORM prwr_insert_wendrake(a, b, c, d, e, f, g, h, i, j, k, l); "
         "RAISE NOTICE 'inserted %', b; END \\$\\$");
-    WriteIni("proc=prwr_insert_noisy\r\n");
+    WriteIni("Backlog=0\r\nproc=prwr_insert_noisy\r\n");
     Run({{}, {}});
     const auto log = LogTexts();
     EXPECT_EQ(CountStartingWith(log, CallFailure), 2);
