@@ -376,7 +376,14 @@ void CMeteoDatabase::Reject(const std::string &record, const std::string &reason
 {
     const std::string path = m_szReport + std::to_string(m_nStationID) + "_Rejected.txt";
     const unsigned long id = m_nStationID;
-    if (AppendDurably(path, record + "\t" + reason + "\r\n")) {
+    // One line per row, however many lines the server's message has.
+    std::string why = reason;
+    for (char &c : why) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    if (AppendDurably(path, record + "\t" + why + "\r\n")) {
         LogF(
             "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): reading refused by the database, "
             "written to %s: %s",
