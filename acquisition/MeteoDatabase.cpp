@@ -419,9 +419,17 @@ namespace {
 unsigned long long RowTime(const std::string &time)
 {
     SYSTEMTIME st{};
-    if (std::sscanf(time.c_str(), "%hu-%hu-%hu %hu:%hu:%hu", &st.wYear, &st.wMonth, &st.wDay,
-                    &st.wHour, &st.wMinute, &st.wSecond) != 6) {
-        return 0;
+    WORD *const parts[] = {&st.wYear, &st.wMonth, &st.wDay, &st.wHour, &st.wMinute, &st.wSecond};
+    const char separators[] = "-- ::";
+    const char *p = time.c_str();
+    for (size_t i = 0; i < 6; ++i) {
+        char *end = nullptr;
+        const unsigned long value = std::strtoul(p, &end, 10);
+        if (end == p || value > 0xFFFF || (i < 5 && *end != separators[i])) {
+            return 0;
+        }
+        *parts[i] = static_cast<WORD>(value);
+        p = end + (i < 5 ? 1 : 0);
     }
     FILETIME ft{};
     if (!SystemTimeToFileTime(&st, &ft)) {
