@@ -75,7 +75,7 @@ bool AppendDurably(const std::string &path, const std::string &text)
     return bOK;
 }
 
-bool CBacklog::ReadAll(std::string &content) const
+bool CBacklog::ReadAll(std::string &content, size_t nMaxLines) const
 {
     content.clear();
     HANDLE h = CreateFileA(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -86,8 +86,13 @@ bool CBacklog::ReadAll(std::string &content) const
     char buffer[65536];
     DWORD dwRead = 0;
     bool bOK = true;
-    while ((bOK = ReadFile(h, buffer, sizeof(buffer), &dwRead, nullptr) != FALSE) && dwRead > 0) {
+    size_t nLines = 0;
+    while (nLines < nMaxLines &&
+           (bOK = ReadFile(h, buffer, sizeof(buffer), &dwRead, nullptr) != FALSE) && dwRead > 0) {
         content.append(buffer, dwRead);
+        for (DWORD i = 0; i < dwRead; ++i) {
+            nLines += buffer[i] == '\n' ? 1 : 0;
+        }
     }
     CloseHandle(h);
     return bOK;
@@ -150,7 +155,8 @@ std::vector<CBacklog::Line> CBacklog::Head(size_t nMax)
 {
     std::vector<Line> lines;
     std::string content;
-    if (nMax == 0 || !Load() || !ReadAll(content)) {
+    // Only as much of the file is read as the lines asked for need.
+    if (nMax == 0 || !Load() || !ReadAll(content, nMax)) {
         return lines;
     }
     ForEachLine(content, [&](size_t begin, size_t length) {

@@ -41,7 +41,8 @@ public:
 
 private:
     bool Load();
-    bool ReadAll(std::string &content) const;
+    // The file, or its start once it holds nMaxLines line ends.
+    bool ReadAll(std::string &content, size_t nMaxLines = static_cast<size_t>(-1)) const;
     bool Replace(const std::string &content);
 
     std::string m_path;

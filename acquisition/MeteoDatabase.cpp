@@ -442,7 +442,7 @@ unsigned long long RowTime(const std::string &time)
 
 void CMeteoDatabase::Expire(const SYSTEMTIME &now)
 {
-    // The file is read whole, so this is done once a retry period.
+    // Each look reads the file's start and may rewrite it, so it is done once a retry period.
     if (!m_bExpireDue && GetTickCount() - m_dwLastExpire < m_dwRetryMs) {
         return;
     }
@@ -455,15 +455,27 @@ void CMeteoDatabase::Expire(const SYSTEMTIME &now)
     }
     // Rows are in time order, so the old ones are the first.
     size_t nOld = 0;
-    for (const CBacklog::Line &line : m_pBacklog->Head(m_pBacklog->Count())) {
-        DbRow row;
-        if (!line.valid || !DbRow::FromText(line.text, row) || RowTime(row.time) >= limit - age) {
+    for (;;) {
+        const std::vector<CBacklog::Line> lines = m_pBacklog->Head(ReplayMaxRows);
+        size_t n = 0;
+        for (const CBacklog::Line &line : lines) {
+            DbRow row;
+            if (!line.valid || !DbRow::FromText(line.text, row) ||
+                RowTime(row.time) >= limit - age) {
+                break;
+            }
+            Reject(line.text, "-\tolder than BacklogDays");
+            ++n;
+        }
+        if (n == 0 || !m_pBacklog->RemoveHead(n)) {
             break;
         }
-        Reject(line.text, "-\tolder than BacklogDays");
-        ++nOld;
+        nOld += n;
+        if (n < lines.size()) {
+            break;
+        }
     }
-    if (nOld > 0 && m_pBacklog->RemoveHead(nOld)) {
+    if (nOld > 0) {
         LogF(
             "ERROR ThreadMeteoConnector(Station-ID=%lu): %lu readings older than %lu days "
             "moved from the backlog to %s%lu_Rejected.txt",

@@ -113,6 +113,30 @@ TEST_F(BacklogFile, a_damaged_line_is_handed_out_as_not_valid_in_its_place)
     }
 }
 
+TEST_F(BacklogFile, a_long_backlog_hands_out_its_start_and_keeps_its_end_across_reads)
+{
+    // More than one read's worth of lines.
+    std::string whole;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string record = "7\t" + std::to_string(i);
+        char szSum[16];
+        std::snprintf(szSum, sizeof(szSum), "\t#%08lx", BacklogChecksum(record));
+        whole += record + szSum + "\r\n";
+    }
+    WriteWholeFile(path, whole);
+    CBacklog backlog(path);
+    EXPECT_EQ(5000u, backlog.Count());
+    EXPECT_EQ((std::vector<std::string>{"7\t0", "7\t1"}), [&] {
+        std::vector<std::string> texts;
+        for (const auto &line : backlog.Head(2))
+            texts.push_back(line.text);
+        return texts;
+    }());
+    ASSERT_EQ(5000u, backlog.Head(6000).size());
+    ASSERT_TRUE(backlog.RemoveHead(4999));
+    EXPECT_EQ(std::vector<std::string>{"7\t4999"}, Valid(backlog));
+}
+
 TEST(BacklogRow, twelve_values_come_back_from_their_text_exactly)
 {
     SYSTEMTIME st{};
@@ -155,7 +179,8 @@ TEST(BacklogRow, twelve_values_come_back_from_their_text_exactly)
 
 TEST(BacklogRow, data_failures_are_told_from_connection_and_server_failures)
 {
-    for (const char *state : {"01000", "22003", "22P02", "23505", "42883", "42P01", "21000", "44000"}) {
+    for (const char *state :
+         {"01000", "22003", "22P02", "23505", "42883", "42P01", "21000", "44000"}) {
         EXPECT_TRUE(IsDataFailure(state)) << state;
     }
     for (const char *state : {"08S01", "08001", "57P01", "57014", "40001", "40P01", "HYT00",
