@@ -430,20 +430,29 @@ void CMeteoConnector::Accept()
     if (nIndex < 0 || nIndex >= STATION_BLOCKS) {
         return;
     }
-    // Files and database see the table as this reading left it; no station can add a sample
-    // meanwhile.
-    CReadHold hold;
-    if (!hold.Held()) {
-        return;
-    }
-    const AverageSlot *block = StationTable[nIndex];
-    if (bLog) {
-        WriteMeasurementFile(m_szReport, nStationID, m_st, d, block[1]);
-    }
     if (m_pDatabase) {
-        m_pDatabase->Call(m_st, d, block[1]);
+        m_pDatabase->SetReportFolder(m_szReport);
     }
-    if (bDebug) {
-        WriteDebugFile(m_szReport, nStationID, m_st, block);
+    {
+        // Files and database see the table as this reading left it; no station can add a
+        // sample meanwhile.
+        CReadHold hold;
+        if (!hold.Held()) {
+            return;
+        }
+        const AverageSlot *block = StationTable[nIndex];
+        if (bLog) {
+            WriteMeasurementFile(m_szReport, nStationID, m_st, d, block[1]);
+        }
+        if (m_pDatabase) {
+            m_pDatabase->Call(m_st, d, block[1]);
+        }
+        if (bDebug) {
+            WriteDebugFile(m_szReport, nStationID, m_st, block);
+        }
+    }
+    // The backlog needs no table, so it is sent without holding up the other stations.
+    if (m_pDatabase) {
+        m_pDatabase->Replay(m_st);
     }
 }

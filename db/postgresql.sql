@@ -21,7 +21,11 @@ CREATE TABLE IF NOT EXISTS wendrake_readings (
     inserted_at     timestamptz NOT NULL DEFAULT now()
 );
 
-CREATE INDEX IF NOT EXISTS wendrake_readings_station_time
+-- A station has one reading per time: a call sent again after an unknown outcome (the
+-- connection broke after the server committed) finds its row and changes nothing. On a table
+-- of an earlier version, remove duplicates first or the unique index cannot be made.
+DROP INDEX IF EXISTS wendrake_readings_station_time;
+CREATE UNIQUE INDEX IF NOT EXISTS wendrake_readings_station_time_key
     ON wendrake_readings (station_id, reading_time);
 
 CREATE OR REPLACE FUNCTION prwr_insert_wendrake(
@@ -46,5 +50,6 @@ AS $$
     VALUES (p_station_id, to_timestamp(p_time, 'YYYY-MM-DD HH24:MI:SS')::timestamp,
             p_time, p_time_local,
             p_wind_speed, p_wind_dir, p_wind_mean_dir, p_wind_std_dir,
-            p_outside_temp, p_humidity, p_pressure, p_rain, p_solar);
+            p_outside_temp, p_humidity, p_pressure, p_rain, p_solar)
+    ON CONFLICT (station_id, reading_time) DO NOTHING;
 $$;

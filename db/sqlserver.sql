@@ -25,9 +25,19 @@ BEGIN
         solar           real NULL,
         inserted_at     datetime2(3) NOT NULL DEFAULT SYSUTCDATETIME()
     );
-    CREATE INDEX wendrake_readings_station_time
-        ON dbo.wendrake_readings (station_id, reading_time);
 END
+GO
+
+-- A station has one reading per time: a call sent again after an unknown outcome (the
+-- connection broke after the server committed) finds its row and changes nothing. On a table
+-- of an earlier version, remove duplicates first or the unique index cannot be made.
+IF EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'wendrake_readings_station_time'
+           AND object_id = OBJECT_ID(N'dbo.wendrake_readings'))
+    DROP INDEX wendrake_readings_station_time ON dbo.wendrake_readings;
+IF NOT EXISTS (SELECT 1 FROM sys.indexes WHERE name = N'wendrake_readings_station_time_key'
+               AND object_id = OBJECT_ID(N'dbo.wendrake_readings'))
+    CREATE UNIQUE INDEX wendrake_readings_station_time_key
+        ON dbo.wendrake_readings (station_id, reading_time);
 GO
 
 IF OBJECT_ID(N'dbo.prwr_insert_wendrake', N'P') IS NOT NULL
@@ -52,11 +62,17 @@ BEGIN
     -- Row counts would reach the service as informational messages.
     SET NOCOUNT ON;
     -- Style 104 reads dd.mm.yyyy whatever the server's language and date format.
+    DECLARE @ReadingTime datetime2(0) = CONVERT(datetime2(0), @TimeLocal, 104);
+    -- Inserted once: the key range stays locked from the test to the insert, so two calls for
+    -- the same reading cannot both insert; IGNORE_DUP_KEY is not used, as its message would
+    -- reach the service as a warning.
     INSERT INTO dbo.wendrake_readings (station_id, reading_time, time_text, time_text_local,
                                        wind_speed, wind_dir, wind_mean_dir, wind_std_dir,
                                        outside_temp, humidity, pressure, rain, solar)
-    VALUES (@StationID, CONVERT(datetime2(0), @TimeLocal, 104), @Time, @TimeLocal,
-            @WindSpeed, @WindDir, @WindMeanDir, @WindStdDir,
-            @OutsideTemp, @Humidity, @Pressure, @Rain, @Solar);
+    SELECT @StationID, @ReadingTime, @Time, @TimeLocal,
+           @WindSpeed, @WindDir, @WindMeanDir, @WindStdDir,
+           @OutsideTemp, @Humidity, @Pressure, @Rain, @Solar
+    WHERE NOT EXISTS (SELECT 1 FROM dbo.wendrake_readings WITH (UPDLOCK, HOLDLOCK)
+                      WHERE station_id = @StationID AND reading_time = @ReadingTime);
 END
 GO

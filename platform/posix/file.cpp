@@ -377,6 +377,31 @@ BOOL DeleteFileA(LPCSTR lpFileName)
     return TRUE;
 }
 
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    const std::string from = NativePath(lpExistingFileName);
+    const std::string to = NativePath(lpNewFileName);
+    struct stat st;
+    if (!(dwFlags & MOVEFILE_REPLACE_EXISTING) && lstat(to.c_str(), &st) == 0) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        SetLastError(PathError(errno, from));
+        return FALSE;
+    }
+    if (dwFlags & MOVEFILE_WRITE_THROUGH) {
+        const size_t slash = to.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+        const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+    return TRUE;
+}
+
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
 {
     const std::string path = NativePath(lpPathName);

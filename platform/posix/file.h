@@ -70,6 +70,13 @@ BOOL FlushFileBuffers(HANDLE hFile);
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
 BOOL DeleteFileA(LPCSTR lpFileName);
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+// Renames a file in one step. An existing target fails with ERROR_ALREADY_EXISTS unless
+// MOVEFILE_REPLACE_EXISTING is given; MOVEFILE_WRITE_THROUGH returns only once the rename is
+// on disk (the folder is flushed).
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 
 // FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_READONLY for a file without write

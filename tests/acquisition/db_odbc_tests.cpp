@@ -4,7 +4,9 @@
 // station threads at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -25,6 +27,7 @@ using namespace acqtest;
 struct Diagnostic {
     SQLINTEGER native;
     std::string message;
+    std::string state = "HY000";
 };
 
 struct Parameter {
@@ -46,6 +49,7 @@ struct FakeDriverManager {
     bool failAllocDbc = false;
     SQLRETURN connectResult = SQL_SUCCESS;
     bool connectThrows = false;
+    int connectDelayMs = 0;  // a server that takes its time to refuse
     std::string connectDiagnostic;
     std::deque<SQLRETURN> execResults;  // the last one repeats
     bool execThrows = false;
@@ -104,6 +108,7 @@ const OdbcApi FakeApi = {
         if (fake->connectThrows) {
             throw std::runtime_error("driver manager broke");
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(fake->connectDelayMs));
         EXPECT_EQ(hwnd, nullptr);
         EXPECT_EQ(outMax, 260);
         EXPECT_EQ(completion, SQL_DRIVER_NOPROMPT);
@@ -144,7 +149,7 @@ const OdbcApi FakeApi = {
         }
         const Diagnostic d = fake->diagnostics.front();
         fake->diagnostics.pop_front();
-        std::memcpy(state, "HY000", 6);
+        std::snprintf(reinterpret_cast<char *>(state), 6, "%s", d.state.c_str());
         *native = d.native;
         std::snprintf(reinterpret_cast<char *>(message), size_t(messageMax), "%s",
                       d.message.c_str());
@@ -221,6 +226,10 @@ protected:
     }
 
     void WriteIni(const std::string &odbc) { WriteWholeFile(ini, "[odbc]\r\n" + odbc); }
+    std::string ReportFolder() const
+    {
+        return (std::filesystem::path(ini).parent_path() / "").string();
+    }
     std::string Standard(const std::string &extra = "") const
     {
         return "driver=SQL Server\r\nserver=wx-db\r\ndatabase=Wetter\r\nuid=meteo\r\n"
@@ -232,6 +241,7 @@ protected:
     {
         std::unique_ptr<CMeteoDatabase> writer(new CMeteoDatabase(7, ini.c_str()));
         writer->SetUp();
+        writer->SetReportFolder(ReportFolder());
         return writer;
     }
     void CallWith(CMeteoDatabase &writer, const SYSTEMTIME &st) { writer.Call(st, data, slot1); }
@@ -409,7 +419,7 @@ TEST_F(OdbcFakeTest, empty_server_connects_not_at_start_but_at_the_first_reading
 
 TEST_F(OdbcFakeTest, failed_connection_is_logged_with_the_diagnostic_and_tried_again_per_reading)
 {
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     driverManager.connectResult = SQL_ERROR;
     driverManager.connectDiagnostic = "[unixODBC][Driver Manager]Can't open lib 'SQL Server'";
     auto writer = SetUpWriter();
@@ -511,7 +521,7 @@ TEST_F(OdbcFakeTest, time_texts_pad_all_but_the_day_of_the_first)
 
 TEST_F(OdbcFakeTest, success_with_information_drops_the_connection_and_the_next_reading_reconnects)
 {
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     auto writer = SetUpWriter();
     driverManager.execResults = {SQL_SUCCESS_WITH_INFO, SQL_SUCCESS};
     driverManager.diagnostics = {{0, "[Vendor][SQL Server]first, taken by the retry test"},
@@ -546,7 +556,7 @@ TEST_F(OdbcFakeTest, diagnostic_is_logged_from_the_server_marker_on_or_whole_wit
          "[unixODBC][Driver Manager]Function sequence error"},
         {"[A][SQL Server]one [SQL Server]two", "[SQL Server]one [SQL Server]two"},
     };
-    WriteIni(Standard());
+    WriteIni(Standard("Backlog=0\r\n"));
     auto writer = SetUpWriter();
     for (const auto &c : cases) {
         driverManager.execResults = {SQL_ERROR};
@@ -634,7 +644,7 @@ TEST_F(OdbcFakeTest, thread_end_disconnects_an_existing_connection)
 TEST_F(OdbcFakeTest, connection_string_too_long_is_refused_not_cut)
 {
     // 240 characters of database name take the string past 259.
-    WriteIni(Standard("database=" + std::string(240, 'w') + "\r\n")
+    WriteIni(Standard("Backlog=0\r\ndatabase=" + std::string(240, 'w') + "\r\n")
                  .replace(Standard().find("database=Wetter\r\n"), 17, ""));
     auto writer = SetUpWriter();
     Call(*writer);
@@ -697,6 +707,121 @@ TEST_F(OdbcFakeTest, long_connection_diagnostic_is_cut_with_a_line_saying_so)
               "ERROR ODBC ThreadMeteoConnector(Station-ID=7): Kann Verbindung zu "
               "Datenbank Wetter nicht aufbauen. Fehler: " +
                   std::string(259, 'd'));
+}
+
+// --- the backlog --------------------------------------------------------------------------
+
+class OdbcBacklogTest : public OdbcFakeTest {
+protected:
+    std::string Rejected() const { return ReadWholeFile(ReportFolder() + "7_Rejected.txt"); }
+    // Reading n, one every 20 s, with solar n, as the connector makes the calls.
+    void Reading(CMeteoDatabase &writer, int n, bool bReplay = true)
+    {
+        const SYSTEMTIME st = MakeTime(2024, 3, 5, 7, WORD(n / 3), WORD(n % 3 * 20));
+        data.dSolar = n;
+        writer.Call(st, data, slot1);
+        if (bReplay)
+            writer.Replay(st);
+    }
+    std::vector<int> ExecutedSolar() const
+    {
+        std::vector<int> solar;
+        for (const auto &values : driverManager.executed)
+            solar.push_back(int(values.at(11).real));
+        return solar;
+    }
+};
+
+TEST_F(OdbcBacklogTest, a_row_refused_for_its_data_is_set_aside_and_others_wait_for_the_server)
+{
+    const struct {
+        const char *state;
+        bool refused;
+    } cases[] = {{"22003", true},  {"23505", true},  {"42883", true},  {"01000", true},
+                 {"08S01", false}, {"40001", false}, {"57014", false}, {"HYT00", false},
+                 {"HY000", false}, {"", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.state);
+        std::filesystem::remove(ReportFolder() + "7_Rejected.txt");
+        WriteIni(Standard("RetrySeconds=0\r\n"));
+        auto writer = SetUpWriter();
+        driverManager.executed.clear();
+        // A lost connection is tried once more on a new one at once.
+        const bool lost = std::string(c.state) == "08S01";
+        driverManager.execResults = {SQL_ERROR, SQLRETURN(lost ? SQL_ERROR : SQL_SUCCESS),
+                                     SQL_SUCCESS};
+        driverManager.diagnostics = {{0, "first", c.state}, {0, "[SQL Server]the reason", c.state}};
+        if (lost)
+            driverManager.diagnostics.insert(driverManager.diagnostics.end(),
+                                             {{0, "", c.state}, {0, "", c.state}});
+        Reading(*writer, 1, false);
+        EXPECT_EQ(writer->Waiting(), c.refused ? 0u : 1u);
+        writer->Replay(MakeTime(2024, 3, 5, 7, 0, 20));
+        const std::string rejected = Rejected();
+        if (c.refused) {
+            const std::string row =
+                "7\t2024-03-5 07:00:20\t05.03.2024 07:00:20\t12.3\t270\t225.5\t"
+                "44.25\t18.4\t64\t1013.2\t0.2\t1";
+            EXPECT_EQ(rejected, row + "\t" + c.state + "\t[SQL Server]the reason\r\n");
+            EXPECT_EQ(OdbcLog().back(),
+                      "ERROR ODBC ThreadMeteoConnector(Station-ID=7): reading refused by the "
+                      "database, written to " +
+                          ReportFolder() + "7_Rejected.txt: " + row);
+        }
+        // The next reading goes on either way, after the one that waited.
+        Reading(*writer, 2);
+        const std::vector<int> solar = ExecutedSolar();
+        EXPECT_EQ(solar.back(), 2);
+        EXPECT_EQ(std::count(solar.begin(), solar.end(), 1), c.refused ? 1 : lost ? 3 : 2);
+        EXPECT_EQ(writer->Waiting(), 0u);
+    }
+}
+
+TEST_F(OdbcBacklogTest, while_the_database_is_away_a_reading_costs_no_connection_attempt)
+{
+    // Each attempt takes 300 ms to fail, as a login time-out would.
+    WriteIni(Standard());
+    driverManager.connectResult = SQL_ERROR;
+    driverManager.connectDelayMs = 300;
+    auto writer = SetUpWriter();
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 20; ++n)
+        Reading(*writer, n);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(driverManager.connections.size(), 1u);
+    EXPECT_EQ(writer->Waiting(), 20u);
+}
+
+TEST_F(OdbcBacklogTest, rows_older_than_backlog_days_move_to_the_rejected_file)
+{
+    WriteIni(Standard("BacklogDays=2\r\nRetrySeconds=0\r\n"));
+    driverManager.connectResult = SQL_ERROR;
+    auto writer = SetUpWriter();
+    for (const SYSTEMTIME &st : {MakeTime(2024, 3, 1, 10, 0, 0), MakeTime(2024, 3, 1, 10, 0, 20),
+                                 MakeTime(2024, 3, 3, 10, 0, 10)}) {
+        writer->Call(st, data, slot1);
+        writer->Replay(st);
+    }
+    // Two days before the last reading is 10:00:10 on the first.
+    EXPECT_EQ(writer->Waiting(), 2u);
+    EXPECT_EQ(Rejected().find("7\t2024-03-1 10:00:00\t"), 0u);
+    EXPECT_EQ(Rejected().substr(Rejected().size() - 27), "\t-\tolder than BacklogDays\r\n");
+    EXPECT_EQ(CountOf(LogTexts(),
+                      "ERROR ThreadMeteoConnector(Station-ID=7): 1 readings older "
+                      "than 2 days moved from the backlog to " +
+                          ReportFolder() + "7_Rejected.txt"),
+              1);
+}
+
+TEST_F(OdbcBacklogTest, backlog_0_and_no_database_leave_no_backlog_file)
+{
+    for (const std::string &odbc : {Standard("Backlog=0\r\n"), std::string("database=x\r\n")}) {
+        WriteIni(odbc);
+        driverManager.connectResult = SQL_ERROR;
+        auto writer = SetUpWriter();
+        Reading(*writer, 1);
+        EXPECT_FALSE(std::filesystem::exists(ReportFolder() + "7_Backlog.txt")) << odbc;
+    }
 }
 
 // --- the real driver manager, from several station threads at once ------------------------

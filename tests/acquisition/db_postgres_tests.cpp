@@ -3,6 +3,7 @@
 // down at start or dies while it runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
@@ -235,7 +236,7 @@ TEST_F(PostgresWriterTest, connector_inserts_one_row_per_accepted_reading_with_i
 
 TEST_F(PostgresWriterTest, database_down_at_start_is_used_from_the_first_reading_after_it_is_back)
 {
-    WriteIni();
+    WriteIni("Backlog=0\r\n");
     server->Stop();
     Run({{}, {}, {}, {}}, [](DWORD n) {
         if (n == 2) {
@@ -254,7 +255,7 @@ TEST_F(PostgresWriterTest, database_down_at_start_is_used_from_the_first_reading
 TEST_F(PostgresWriterTest,
        server_killed_mid_run_drops_the_connection_and_a_later_reading_reconnects)
 {
-    WriteIni();
+    WriteIni("Backlog=0\r\n");
     Run({{}, {}, {}, {}, {}, {}}, [](DWORD n) {
         if (n == 2) {
             server->Kill();
@@ -303,7 +304,7 @@ TEST_F(PostgresWriterTest, server_restarted_between_two_readings_loses_neither)
 
 TEST_F(PostgresWriterTest, failing_procedure_drops_the_connection_and_each_reading_connects_anew)
 {
-    WriteIni("proc=prwr_no_such_procedure\r\n");
+    WriteIni("Backlog=0\r\nproc=prwr_no_such_procedure\r\n");
     Run({{}, {}});
     const auto log = LogTexts();
     EXPECT_EQ(CountStartingWith(log, CallFailure), 2);
@@ -315,7 +316,7 @@ TEST_F(PostgresWriterTest, failing_procedure_drops_the_connection_and_each_readi
 
 TEST_F(PostgresWriterTest, wrong_password_is_logged_with_the_servers_reason)
 {
-    WriteIni("", "not-the-password");
+    WriteIni("Backlog=0\r\n", "not-the-password");
     Run({{}});
     const auto log = LogTexts();
     ASSERT_EQ(CountStartingWith(log, ConnectFailure), 2);
@@ -339,7 +340,7 @@ TEST_F(PostgresWriterTest,
         "l double precision) RETURNS void LANGUAGE plpgsql AS \\$\\$ BEGIN "
         "PERFORM prwr_insert_wendrake(a, b, c, d, e, f, g, h, i, j, k, l); "
         "RAISE NOTICE 'inserted %', b; END \\$\\$");
-    WriteIni("proc=prwr_insert_noisy\r\n");
+    WriteIni("Backlog=0\r\nproc=prwr_insert_noisy\r\n");
     Run({{}, {}});
     const auto log = LogTexts();
     EXPECT_EQ(CountStartingWith(log, CallFailure), 2);
@@ -374,6 +375,45 @@ TEST_F(PostgresWriterTest, connection_class_connects_with_the_right_password_onl
                             &length),
               SQL_SUCCESS);
     EXPECT_NE(std::string(reinterpret_cast<char *>(message)).find("password"), std::string::npos);
+}
+
+TEST_F(PostgresWriterTest, procedure_inserts_a_stations_reading_once_and_a_repeat_changes_nothing)
+{
+    const std::string call =
+        "SELECT prwr_insert_wendrake(7, '2024-03-5 07:08:09', "
+        "'05.03.2024 07:08:09', 1, 2, 3, 4, 5, 6, 7, 8, ";
+    server->Query(call + "9)");
+    server->Query(call + "10)");
+    server->Query(
+        "SELECT prwr_insert_wendrake(8, '2024-03-5 07:08:09', '05.03.2024 07:08:09', "
+        "1, 2, 3, 4, 5, 6, 7, 8, 11)");
+    EXPECT_EQ(server->Query("SELECT station_id, solar FROM wendrake_readings ORDER BY station_id"),
+              (std::vector<std::string>{"7|9", "8|11"}));
+}
+
+TEST_F(PostgresWriterTest, reading_the_procedure_refuses_is_set_aside_and_the_next_ones_go_on)
+{
+    // Humidity 99 is refused as a value out of range.
+    server->Query(
+        "CREATE OR REPLACE FUNCTION prwr_insert_picky(a integer, b varchar, c varchar, "
+        "d double precision, e double precision, f double precision, g double precision, "
+        "h double precision, i double precision, j double precision, k double precision, "
+        "l double precision) RETURNS void LANGUAGE plpgsql AS \\$\\$ BEGIN "
+        "IF i = 99 THEN RAISE EXCEPTION 'humidity % refused', i USING ERRCODE = '22003'; "
+        "END IF; PERFORM prwr_insert_wendrake(a, b, c, d, e, f, g, h, i, j, k, l); END \\$\\$");
+    WriteIni("proc=prwr_insert_picky\r\n");
+    Reading wet;
+    wet.humidity = 99;
+    Run({{}, wet, {}, {}});
+    EXPECT_EQ(RowTimes(), (std::vector<std::string>{"2024-03-5 07:08:09", "2024-03-5 07:08:49",
+                                                    "2024-03-5 07:09:09"}));
+    const std::string rejected = ReadWholeFile(folder / "7_Rejected.txt");
+    EXPECT_EQ(rejected.find("7\t2024-03-5 07:08:29\t05.03.2024 07:08:29\t5.2\t90\t90\t0\t11.4\t99\t"
+                            "1012.6\t0.2\t120\t22003\tERROR: humidity 99 refused"),
+              0u)
+        << rejected;
+    EXPECT_EQ(std::count(rejected.begin(), rejected.end(), '\n'), 1);
+    EXPECT_EQ(ReadWholeFile(folder / "7_Backlog.txt"), "");
 }
 
 }  // namespace

@@ -333,3 +333,19 @@ TEST_F(Files, attributes_folders_and_deletion)
     EXPECT_FALSE(DeleteFileA(In("sub").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
+
+TEST_F(Files, a_move_replaces_the_target_only_when_asked)
+{
+    Put(In("a.txt"), "new");
+    Put(In("b.txt"), "old");
+    EXPECT_FALSE(MoveFileExA(In("a.txt").c_str(), In("b.txt").c_str(), 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_EQ("old", ReadAll(In("b.txt")));
+
+    ASSERT_TRUE(MoveFileExA(In("a.txt").c_str(), In("b.txt").c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ("new", ReadAll(In("b.txt")));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(In("a.txt").c_str()));
+    EXPECT_FALSE(MoveFileExA(In("a.txt").c_str(), In("c.txt").c_str(), 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}

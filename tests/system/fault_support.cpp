@@ -260,6 +260,16 @@ bool Pelmora::Stop()
     return ok;
 }
 
+void Pelmora::Kill()
+{
+    if (!process_)
+        return;
+    process_->Signal(SIGKILL);
+    process_->WaitForExit(10000);
+    process_.reset();
+    pid_ = -1;
+}
+
 bool Pelmora::Running() { return pid_ > 0 && kill(pid_, 0) == 0 && DescriptorCount() >= 0; }
 
 int Pelmora::DescriptorCount() const

@@ -85,6 +85,8 @@ public:
     bool Start();
     // Stops with Ctrl+C; false when it did not end with result 1 in time.
     bool Stop();
+    // Ends it at once with SIGKILL, as a crash or a power cut would.
+    void Kill();
     bool Running();
     int Pid() const { return pid_; }
     // Open descriptors of the process other than files on disk, or -1 when it is gone.
