@@ -2,7 +2,9 @@
 
 #include "console/ConsoleProtocol.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <iterator>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -28,6 +30,24 @@ std::vector<uint8_t> Sealed(std::vector<uint8_t> bytes)
     bytes.push_back(static_cast<uint8_t>(crc >> 8));
     bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
     return bytes;
+}
+
+// The acknowledgement, then the answer's bytes.
+std::vector<uint8_t> Acked(const std::vector<uint8_t> &bytes)
+{
+    std::vector<uint8_t> answer(1 + bytes.size(), console::kAck);
+    std::copy(bytes.begin(), bytes.end(), answer.begin() + 1);
+    return answer;
+}
+
+// Junk a console line could carry (a LF CR among it), before the bytes.
+std::vector<uint8_t> Junked(const std::vector<uint8_t> &bytes)
+{
+    static const uint8_t kJunk[] = {0x15, 0xFF, 'x', 0x0A, 0x0D, 0x00};
+    std::vector<uint8_t> junked(sizeof(kJunk) + bytes.size());
+    std::copy(std::begin(kJunk), std::end(kJunk), junked.begin());
+    std::copy(bytes.begin(), bytes.end(), junked.begin() + sizeof(kJunk));
+    return junked;
 }
 
 bool IsSocket(int fd)
@@ -230,15 +250,9 @@ void CConsoleEmulator::Serve(int fd)
             } else if (line.empty()) {
                 bPeer = Answer(fd, {0x0A, 0x0D}, false);
             } else if (line == "LOOP 1") {
-                std::vector<uint8_t> answer{console::kAck};
-                const std::vector<uint8_t> packet = LoopPacketOf(state);
-                answer.insert(answer.end(), packet.begin(), packet.end());
-                bPeer = Answer(fd, answer, true);
+                bPeer = Answer(fd, Acked(LoopPacketOf(state)), true);
             } else if (line == "EEBRD 2B 01") {
-                const std::vector<uint8_t> data = Sealed({state.nCollector});
-                std::vector<uint8_t> answer{console::kAck};
-                answer.insert(answer.end(), data.begin(), data.end());
-                bPeer = Answer(fd, answer, false);
+                bPeer = Answer(fd, Acked(Sealed({state.nCollector})), false);
             }
             line.clear();
             if (!bPeer)
@@ -263,7 +277,7 @@ bool CConsoleEmulator::Answer(int fd, const std::vector<uint8_t> &given, bool bL
     if (bLoop && fault == Fault::CutPacket)
         bytes.resize(1 + console::kLoopSize / 2);
     if (bCommand && fault == Fault::JunkBeforeAck)
-        bytes.insert(bytes.begin(), {0x15, 0xFF, 'x', 0x0A, 0x0D, 0x00});
+        bytes = Junked(bytes);
     // Counted before it goes: the peer may have read it before this thread runs again.
     const bool bWholePacket = bLoop && bytes.size() == 1 + console::kLoopSize;
     if (bWholePacket)
