@@ -174,7 +174,7 @@ void CMeteoDatabase::Connect()
     }
 }
 
-void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1)
+bool CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1)
 {
     const unsigned long id = m_nStationID;
     if (!m_bQuery) {
@@ -182,25 +182,26 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
             "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): the call of %s is longer than %u "
             "characters; no call is made.",
             id, szProc, static_cast<unsigned>(sizeof(szQuery) - 1));
-        return;
+        return false;
     }
     const bool bHadConnection = m_pConnection != nullptr;
     if (!m_pConnection) {
         Connect();
     }
     if (!m_pConnection) {
-        return;
+        return false;
     }
     bool bConnectionLost = false;
-    if (Attempt(st, data, slot1, bConnectionLost) || !bHadConnection || !bConnectionLost) {
-        return;
+    if (Attempt(st, data, slot1, bConnectionLost)) {
+        return true;
+    }
+    if (!bHadConnection || !bConnectionLost) {
+        return false;
     }
     // A connection that died since the last reading (the server restarted meanwhile) shows
     // only when it is used: the reading gets one new connection at once instead of being lost.
     Connect();
-    if (m_pConnection) {
-        Attempt(st, data, slot1, bConnectionLost);
-    }
+    return m_pConnection && Attempt(st, data, slot1, bConnectionLost);
 }
 
 bool CMeteoDatabase::Attempt(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1,
