@@ -84,7 +84,7 @@ bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading)
     return reader.Read(reinterpret_cast<const BYTE *>(sealed.data()), reading);
 }
 
-ServedPelmora::ServedPelmora(int trace, bool replay)
+ServedPelmora::ServedPelmora(int trace, bool replay, int httpPort, bool secondReplays)
 {
     const fs::path root = folder_.Path();
     const std::string program = CopyPelmora(root.string());
@@ -96,7 +96,7 @@ ServedPelmora::ServedPelmora(int trace, bool replay)
                       "LogPath=" + (root / "data").string() + "\r\n";
     if (replay) {
         InstallReplay(root / "stations" / "1", Day);
-        InstallReplay(root / "stations" / "2", "");
+        InstallReplay(root / "stations" / "2", secondReplays ? Day : "");
         ini +=
             "Stations=2\r\nStationIDs=1\r\n"
             "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE
@@ -104,6 +104,11 @@ ServedPelmora::ServedPelmora(int trace, bool replay)
             "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n";
     } else {
         ini += "Stations=1\r\nStationIDs=1\r\n[1]\r\nDriver=missing.so\r\n";
+    }
+    if (httpPort >= 0) {
+        httpPort_ = httpPort == 0 ? FreePort() : static_cast<unsigned short>(httpPort);
+        ini +=
+            "[http]\r\nBind=127.0.0.1\r\nTimeout=1\r\nPort=" + std::to_string(httpPort_) + "\r\n";
     }
     WriteFile((root / "Pelmora.ini").string(), ini);
     process_ =
