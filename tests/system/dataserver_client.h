@@ -40,7 +40,7 @@ bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading);
 
 // Pelmora in console mode in a folder of its own, serving on a free port, with station 1
 // replaying two valid readings (and one invalid) and station 2 replaying nothing (or, with
-// secondReplays, station 1's readings too); or, without replay, one station whose driver is
+// secondReplays, two readings of its own); or, without replay, one station whose driver is
 // missing, so that its thread ends at once. httpPort turns the web face on (on 127.0.0.1):
 // 0 on a free port, another value on that port; -1 leaves it off.
 class ServedPelmora {

@@ -75,20 +75,34 @@
       ' A' + r + ' ' + r + ' 0 ' + large + ' 1 ' + r * Math.sin(a1) + ' ' + -r * Math.cos(a1) + ' Z');
   }
 
-  function makePlot(container, title) {
+  // The hour plot spans the last 60 minutes, the day plot the UTC day, however few the points.
+  function hourRange() {
+    const now = Date.now() / 1000;
+    return [now - 3600, now];
+  }
+  function dayRange() {
+    const start = Date.parse(new Date().toISOString().slice(0, 10) + 'T00:00:00Z') / 1000;
+    return [start, start + 86400];
+  }
+  const series = (q) => ({
+    label: QUANTITIES[q].label + ' (' + QUANTITIES[q].unit + ')',
+    stroke: '#2878c8', width: 1.5, points: { size: 4 },
+  });
+
+  function makePlot(container, title, range) {
     const box = el('div', 'plot');
     box.appendChild(el('h3', '', title));
     container.appendChild(box);
     const width = Math.max(240, container.clientWidth - 8);
     const plot = new uPlot({
       width, height: 160,
-      series: [{}, { label: QUANTITIES[quantity].label, stroke: '#2878c8', width: 1.5, points: { show: false } }],
+      series: [{}, series(quantity)],
       axes: [{}, { size: 50 }],
-      scales: { x: { time: true } },
+      scales: { x: { time: true, range: () => range() } },
       legend: { show: false },
     }, [[], []], box);
     box.dataset.points = '0';
-    return { plot, box, rows: [] };
+    return { plot, box, title, rows: [] };
   }
 
   function fillPlot(p) {
@@ -101,6 +115,8 @@
       ys.push(v);
     }
     p.plot.setData([xs, ys]);
+    p.box.querySelector('h3').textContent =
+      p.title + ' · ' + QUANTITIES[quantity].label + ' (' + QUANTITIES[quantity].unit + ')';
     p.box.dataset.points = String(xs.length);
   }
 
@@ -129,8 +145,8 @@
     card.appendChild(age);
     document.getElementById('stations').appendChild(card);
     const c = { card, compass, cells, age, dayLoaded: 0 };
-    c.hour = makePlot(card, 'Last hour');
-    c.day = makePlot(card, 'Today (UTC)');
+    c.hour = makePlot(card, 'Last hour', hourRange);
+    c.day = makePlot(card, 'Today (UTC)', dayRange);
     state.plots[station.number] = { hour: c.hour.plot, day: c.day.plot };
     cards.set(station.number, c);
     return c;
@@ -183,7 +199,7 @@
     for (const c of cards.values()) {
       for (const p of [c.hour, c.day]) {
         p.plot.delSeries(1);
-        p.plot.addSeries({ label: QUANTITIES[q].label, stroke: '#2878c8', width: 1.5, points: { show: false } }, 1);
+        p.plot.addSeries(series(q), 1);
         fillPlot(p);
       }
     }
