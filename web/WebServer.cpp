@@ -288,8 +288,8 @@ private:
             return false;
         char buffer[65536];
         DWORD got = 0;
-        // A day at a one-second cycle is about 7 MB; more than 64 MB is not a measurement file.
-        while (text.size() < (64u << 20) && ReadFile(h, buffer, sizeof buffer, &got, nullptr) &&
+        // A day at a one-second cycle is about 7 MB; beyond 16 MB the rest is left out.
+        while (text.size() < (16u << 20) && ReadFile(h, buffer, sizeof buffer, &got, nullptr) &&
                got > 0)
             text.append(buffer, got);
         CloseHandle(h);
