@@ -38,7 +38,8 @@ int Connect(unsigned short port)
 }
 
 // One response read to the end of its body; false on an error or a status other than 200.
-bool ReadResponse(int fd, std::string &buffer)
+// closing tells that the server ends the connection after it (its keep-alive limit).
+bool ReadResponse(int fd, std::string &buffer, bool &closing)
 {
     for (;;) {
         const size_t end = buffer.find("\r\n\r\n");
@@ -49,6 +50,8 @@ bool ReadResponse(int fd, std::string &buffer)
             const size_t body = std::strtoul(buffer.c_str() + length + 16, nullptr, 10);
             if (buffer.size() >= end + 4 + body) {
                 const bool ok = buffer.compare(0, 12, "HTTP/1.1 200") == 0;
+                const size_t close = buffer.find("Connection: close\r\n");
+                closing = close != std::string::npos && close < end;
                 buffer.erase(0, end + 4 + body);
                 return ok;
             }
@@ -93,15 +96,20 @@ int main(int argc, char **argv)
                         continue;
                     }
                 }
+                bool closing = false;
                 if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
                         ssize_t(request.size()) ||
-                    !ReadResponse(fd, buffer)) {
+                    !ReadResponse(fd, buffer, closing)) {
                     ++errors;
                     close(fd);
                     fd = -1;
                     continue;
                 }
                 ++requests;
+                if (closing) {
+                    close(fd);
+                    fd = -1;
+                }
             }
             if (fd >= 0)
                 close(fd);

@@ -86,6 +86,40 @@ private:
     bool shutdown_ = false;
 };
 
+// Copies of the station blocks shared by concurrent requests: the guard is taken at most once
+// per block and MaxAge, whatever the load, so the station threads' writer side never queues
+// behind a crowd of web readers.
+class TableCache {
+public:
+    static constexpr std::chrono::milliseconds MaxAge{200};
+
+    bool Get(int index, bool withHour, StationCopy &copy)
+    {
+        if (index < 0 || index >= STATION_BLOCKS)
+            return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        Entry &e = entries_[withHour ? 1 : 0][index];
+        const auto now = std::chrono::steady_clock::now();
+        if (!e.valid || now - e.taken > MaxAge) {
+            e.valid = CopyStation(index, withHour, e.copy);
+            e.taken = now;
+            if (!e.valid)
+                return false;
+        }
+        copy = e.copy;
+        return true;
+    }
+
+private:
+    struct Entry {
+        StationCopy copy;
+        std::chrono::steady_clock::time_point taken;
+        bool valid = false;
+    };
+    std::mutex mutex_;
+    Entry entries_[2][STATION_BLOCKS];
+};
+
 void SendJson(httplib::Response &res, int status, const nlohmann::json &body)
 {
     res.status = status;
@@ -164,6 +198,9 @@ private:
         http_.new_task_queue = [this] { return new BoundedPool(size_t(settings_.maxConnections)); };
         http_.set_read_timeout(settings_.timeoutSeconds, 0);
         http_.set_write_timeout(settings_.timeoutSeconds, 0);
+        // The headers and the body go out in two writes; without this the second waits for
+        // the client's delayed acknowledgement.
+        http_.set_tcp_nodelay(true);
         http_.set_keep_alive_timeout(2);
         http_.set_keep_alive_max_count(1000);
         http_.set_payload_max_length(MaxHeaderBytes);
@@ -200,7 +237,7 @@ private:
             const LONGLONG now = NowUnix();
             for (const StationInfo *info : Running()) {
                 StationCopy copy;
-                if (!CopyStation(info->number - 1, false, copy))
+                if (!cache_.Get(info->number - 1, false, copy))
                     return SendError(res, 503, "station table busy");
                 list.push_back(StationJson(*info, copy, now, false));
             }
@@ -212,7 +249,7 @@ private:
                       StationCopy copy;
                       if (info == nullptr)
                           return;
-                      if (!CopyStation(info->number - 1, false, copy))
+                      if (!cache_.Get(info->number - 1, false, copy))
                           return SendError(res, 503, "station table busy");
                       SendJson(res, 200, StationJson(*info, copy, NowUnix(), true));
                   });
@@ -222,7 +259,7 @@ private:
                       StationCopy copy;
                       if (info == nullptr)
                           return;
-                      if (!CopyStation(info->number - 1, true, copy))
+                      if (!cache_.Get(info->number - 1, true, copy))
                           return SendError(res, 503, "station table busy");
                       SendJson(res, 200, HourJson(*info, copy));
                   });
@@ -246,7 +283,7 @@ private:
             const LONGLONG now = NowUnix();
             for (const StationInfo *info : Running()) {
                 StationCopy copy;
-                const bool copied = CopyStation(info->number - 1, false, copy);
+                const bool copied = cache_.Get(info->number - 1, false, copy);
                 const Counts counts = StationCounts(info->number - 1);
                 nlohmann::json s = {{"number", info->number},
                                     {"database_connected", counts.dbConnected}};
@@ -264,7 +301,7 @@ private:
             for (const StationInfo *info : Running()) {
                 infos.push_back(*info);
                 copies.emplace_back();
-                CopyStation(info->number - 1, false, copies.back());
+                cache_.Get(info->number - 1, false, copies.back());
             }
             res.set_content(MetricsText(infos, copies, NowUnix(), Uptime(),
                                         requests_.load(std::memory_order_relaxed)),
@@ -297,6 +334,7 @@ private:
     }
 
     Settings settings_;
+    TableCache cache_;
     httplib::Server http_;
     std::thread thread_;
     std::atomic<uint64_t> requests_{0};
