@@ -73,6 +73,7 @@ TEST(Dashboard, cards_show_the_newest_temperatures_and_the_plots_hold_points)
     const json shown = json::parse(out, nullptr, false);
     ASSERT_TRUE(shown.is_object()) << out;
     EXPECT_TRUE(shown["errors"].empty()) << shown["errors"];
+    EXPECT_LE(shown["phoneWidth"].get<int>(), 390);
     for (const json &s : stations) {
         const std::string number = std::to_string(s["number"].get<int>());
         ASSERT_TRUE(s["latest"].is_object()) << number;

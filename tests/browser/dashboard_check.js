@@ -44,7 +44,15 @@ async function main() {
       return out;
     });
     await page.screenshot({ path: screenshot, fullPage: true });
-    console.log(JSON.stringify({ stations: shown, errors }));
+    // A phone's width: the page must not need sideways scrolling.
+    await page.setViewportSize({ width: 390, height: 844 });
+    await page.waitForFunction(() => [...document.querySelectorAll('canvas')].every(
+      (c) => c.getBoundingClientRect().right <= window.innerWidth), null, { timeout: 10000 })
+      .catch(() => {});  // the width below tells
+    // The widest of the page and its plots (a plot box clips what sticks out).
+    const phoneWidth = await page.evaluate(() => Math.max(document.documentElement.scrollWidth,
+      ...[...document.querySelectorAll('canvas')].map((c) => Math.ceil(c.getBoundingClientRect().right))));
+    console.log(JSON.stringify({ stations: shown, errors, phoneWidth }));
   } finally {
     await browser.close();
   }

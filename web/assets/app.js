@@ -93,7 +93,7 @@
     const box = el('div', 'plot');
     box.appendChild(el('h3', '', title));
     container.appendChild(box);
-    const width = Math.max(240, container.clientWidth - 8);
+    const width = Math.max(200, box.clientWidth);
     const plot = new uPlot({
       width, height: 160,
       series: [{}, series(quantity)],
@@ -207,7 +207,7 @@
 
   window.addEventListener('resize', () => {
     for (const c of cards.values())
-      for (const p of [c.hour, c.day]) p.plot.setSize({ width: Math.max(240, c.card.clientWidth - 32), height: 160 });
+      for (const p of [c.hour, c.day]) p.plot.setSize({ width: Math.max(200, p.box.clientWidth), height: 160 });
   });
 
   refresh();
