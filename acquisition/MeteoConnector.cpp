@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "acquisition/Counters.h"
 #include "acquisition/MeteoFiles.h"
 #include "acquisition/StationTable.h"
 #include "service/Globals.h"
@@ -382,6 +383,9 @@ void CMeteoConnector::ReadOnce()
     m_bHaveSequence = true;
 
     if (m_data.Data.dWindSpeed < 0) {
+        if (nIndex >= 0 && nIndex < STATION_BLOCKS) {
+            StationStats[nIndex].dropped.fetch_add(1, std::memory_order_relaxed);
+        }
         LogF("ERROR INVALID DATA ThreadMeteoConnector(Station-ID=%lu): Windspeed=%.2f",
              static_cast<unsigned long>(nStationID), m_data.Data.dWindSpeed);
     } else {
@@ -414,7 +418,9 @@ void CMeteoConnector::Accept()
         s->dWindSpeed = 0;
     }
     Log("Data Retrieved");
-    AddSample(nIndex, s, m_bSuppressWindAngle);
+    if (AddSample(nIndex, s, m_bSuppressWindAngle)) {
+        StationStats[nIndex].accepted.fetch_add(1, std::memory_order_relaxed);
+    }
 
     char szLogPath[261] = "";
     GetPrivateProfileStringA("General", "LogPath", "", szLogPath, sizeof(szLogPath), szFNINI);
@@ -430,6 +436,7 @@ void CMeteoConnector::Accept()
     if (nIndex < 0 || nIndex >= STATION_BLOCKS) {
         return;
     }
+    StationCounters &stats = StationStats[nIndex];
     if (m_pDatabase) {
         m_pDatabase->SetReportFolder(m_szReport);
     }
@@ -445,7 +452,10 @@ void CMeteoConnector::Accept()
             WriteMeasurementFile(m_szReport, nStationID, m_st, d, block[1]);
         }
         if (m_pDatabase) {
-            m_pDatabase->Call(m_st, d, block[1]);
+            stats.dbCalls.fetch_add(1, std::memory_order_relaxed);
+            if (!m_pDatabase->Call(m_st, d, block[1])) {
+                stats.dbFailures.fetch_add(1, std::memory_order_relaxed);
+            }
         }
         if (bDebug) {
             WriteDebugFile(m_szReport, nStationID, m_st, block);
@@ -454,5 +464,7 @@ void CMeteoConnector::Accept()
     // The backlog needs no table, so it is sent without holding up the other stations.
     if (m_pDatabase) {
         m_pDatabase->Replay(m_st);
+        stats.dbConnected.store(m_pDatabase->Connected(), std::memory_order_relaxed);
+        stats.dbWaiting.store(m_pDatabase->Waiting(), std::memory_order_relaxed);
     }
 }

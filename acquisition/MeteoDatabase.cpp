@@ -296,7 +296,8 @@ bool CMeteoDatabase::Pausing() const
     return m_bPause && GetTickCount() - m_dwPauseStart < m_dwRetryMs;
 }
 
-void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1)
+// True when the reading reached the database now (not kept back, not refused).
+bool CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1)
 {
     const unsigned long id = m_nStationID;
     if (!m_bQuery) {
@@ -304,23 +305,23 @@ void CMeteoDatabase::Call(const SYSTEMTIME &st, const MeteoData &data, const Ave
             "ERROR ODBC ThreadMeteoConnector(Station-ID=%lu): the call of %s is longer than %u "
             "characters; no call is made.",
             id, szProc, static_cast<unsigned>(sizeof(szQuery) - 1));
-        return;
+        return false;
     }
     const DbRow row = DbRow::Of(m_nStationID, st, data, slot1);
     if (!m_bBacklog) {
-        Send(row);
-        return;
+        return Send(row) == Outcome::Sent;
     }
     // Rows waiting go first, and a database that failed a moment ago is not asked again yet.
     if (Waiting() > 0 || Pausing()) {
         Keep(row);
-        return;
+        return false;
     }
     switch (Send(row)) {
-    case Outcome::Sent: break;
+    case Outcome::Sent: return true;
     case Outcome::Rejected: Reject(row.Text(), m_lastState + "\t" + m_lastText); break;
     case Outcome::Failed: Keep(row); break;
     }
+    return false;
 }
 
 CMeteoDatabase::Outcome CMeteoDatabase::Send(const DbRow &row)

@@ -56,7 +56,8 @@ public:
 
     // One accepted reading, under the read hold of MeteoDataGuard, after the measurement file
     // and before the debug file. slot1 is the station's 10-minute window after the reading.
-    void Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1);
+    // True when the reading was stored.
+    bool Call(const SYSTEMTIME &st, const MeteoData &data, const AverageSlot &slot1);
 
     // The folder of the backlog and rejected files, before each Call.
     void SetReportFolder(const std::string &report);

@@ -2,8 +2,11 @@
 
 #include <cmath>
 
+#include "acquisition/Counters.h"
+
 AverageSlot StationTable[STATION_BLOCKS][AVERAGE_SLOTS];
 SWMRG MeteoDataGuard;
+StationCounters StationStats[STATION_BLOCKS];
 
 namespace {
 

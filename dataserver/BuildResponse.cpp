@@ -1,6 +1,7 @@
 #include "dataserver/BuildResponse.h"
 
 #include "acquisition/StationTable.h"
+#include "dataserver/Counters.h"
 #include "service/Globals.h"
 #include "service/Log.h"
 
@@ -8,6 +9,9 @@
 #include <cstring>
 
 static_assert(AVERAGE_SLOTS_IN_USE == USED_SLOTS, "the protocol's windows are the table's");
+
+std::atomic<uint64_t> DataServerConnections{0};
+std::atomic<uint64_t> DataServerRequests{0};
 
 namespace {
 
@@ -78,6 +82,7 @@ bool BuildResponse(const BYTE request[QUERY_DATA_SIZE], MeteoResponse &response)
     if (query.nSize != QUERY_DATA_SIZE || query.nStationNumber == 0)
         return false;
 
+    DataServerRequests.fetch_add(1, std::memory_order_relaxed);
     std::memset(&response, 0, sizeof response);
     response.nSize = LONG(METEO_RESPONSE_SIZE);
     response.nVersion = METEO_RESPONSE_VERSION;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "dataserver/Counters.h"
 #include "dataserver/ThreadPool.h"
 #include "service/Log.h"
 #include "win32/Exception.h"
@@ -177,6 +178,7 @@ void CSocketServer::OnBufferDestroyed() { WriteLog("OnBufferDestroyed"); }
 void CSocketServer::OnConnectionEstablished(Socket *pSocket, CIOBuffer *pAddress)
 {
     WriteLog("OnConnectionEstablished");
+    DataServerConnections.fetch_add(1, std::memory_order_relaxed);
 
     if (pSocket->GetServerData())
         throw CException("CSocketServer::OnConnectionEstablished()",

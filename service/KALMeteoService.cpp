@@ -8,6 +8,7 @@
 #include "service/Globals.h"
 #include "service/Log.h"
 #include "service/StationBlock.h"
+#include "service/WebBlock.h"
 #include "win32/Event.h"
 #include "win32/Exception.h"
 
@@ -25,6 +26,28 @@ CKALMeteoService::CKALMeteoService()
     : CNTService("KALMeteoDataServer", "Pelmora"), m_hStopEvent(nullptr), m_bStopRequested(false)
 {
 }
+
+namespace {
+
+// Stops the web face once, on the way out of the run whichever way it leaves.
+class WebFace {
+public:
+    WebFace() = default;
+    WebFace(const WebFace &) = delete;
+    WebFace &operator=(const WebFace &) = delete;
+    ~WebFace() { Stop(); }
+    void Stop()
+    {
+        if (m_bRunning)
+            StopWebBlock();
+        m_bRunning = false;
+    }
+
+private:
+    bool m_bRunning = true;
+};
+
+}  // namespace
 
 void CKALMeteoService::Stop()
 {
@@ -106,6 +129,11 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         CManualResetEvent shutdownEvent("TarnwickServerShutdown", false);
         CManualResetEvent pauseResumeEvent("TarnwickServerPauseResume", false);
 
+        // The web face, before the stations take over the log's switch; it stops before the
+        // data server also when start-up throws.
+        StartWebBlock(szFNINI);
+        WebFace web;
+
         // Station connector threads, one after another.
         stationStop.Arm();
         StartStationBlock(szFNINI);
@@ -143,6 +171,7 @@ void CKALMeteoService::Run(DWORD argc, LPSTR *argv)
         }
 
         ShutdownFlag = 1;
+        web.Stop();
         dataServer->Shutdown();
         stationStop.Stop();
         // Leaving the block destroys the named events, then the server and the pool.

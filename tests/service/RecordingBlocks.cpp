@@ -2,6 +2,7 @@
 
 #include "service/Globals.h"
 #include "service/StationBlock.h"
+#include "service/WebBlock.h"
 
 RecordedRun Recorded;
 
@@ -58,3 +59,7 @@ void StopStationBlock()
     Recorded.calls.push_back("stop stations");
     Recorded.shutdownFlagAtStationStop = ShutdownFlag;
 }
+
+void StartWebBlock(const char *) { Recorded.calls.push_back("web"); }
+
+void StopWebBlock() { Recorded.calls.push_back("stop web"); }

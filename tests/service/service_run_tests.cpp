@@ -133,9 +133,9 @@ TEST_F(ServiceRun, start_up_and_shutdown_happen_in_order)
     CRunTestService service;
     RunUntilStations(service);
 
-    EXPECT_EQ(
-        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
-        Recorded.calls);
+    EXPECT_EQ((Calls{"start server", "web", "stations", "stop web", "shutdown server",
+                     "stop stations", "destroy server"}),
+              Recorded.calls);
     // Named events come after the data server, before the stations, and go before the
     // server and pool objects are destroyed.
     EXPECT_FALSE(Recorded.shutdownEventExistedAtServerStart);
@@ -151,8 +151,8 @@ TEST_F(ServiceRun, a_signalled_pause_event_toggles_accepting_once)
     Recorded.onStations = [] { SetNamedEvent("TarnwickServerPauseResume"); };
     CRunTestService service;
     RunUntilStations(service);
-    EXPECT_EQ((Calls{"start server", "stations", "stop accepting", "shutdown server",
-                     "stop stations", "destroy server"}),
+    EXPECT_EQ((Calls{"start server", "web", "stations", "stop accepting", "stop web",
+                     "shutdown server", "stop stations", "destroy server"}),
               Recorded.calls);
 }
 
@@ -164,9 +164,9 @@ TEST_F(ServiceRun, the_shutdown_event_ends_the_wait_before_any_pause_toggle)
     };
     CRunTestService service;
     RunUntilStations(service);
-    EXPECT_EQ(
-        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
-        Recorded.calls);
+    EXPECT_EQ((Calls{"start server", "web", "stations", "stop web", "shutdown server",
+                     "stop stations", "destroy server"}),
+              Recorded.calls);
 }
 
 TEST_F(ServiceRun, a_library_exception_is_logged_with_where_and_message_and_nothing_runs)
@@ -204,8 +204,9 @@ TEST_F(ServiceRun, any_other_exception_is_logged_as_unexpected_and_built_objects
     service.Run(0, nullptr);
 
     // Stations that may have started are stopped as at a normal stop.
-    EXPECT_EQ((Calls{"start server", "stations", "destroy server", "stop stations"}),
-              Recorded.calls);
+    EXPECT_EQ(
+        (Calls{"start server", "web", "stations", "stop web", "destroy server", "stop stations"}),
+        Recorded.calls);
     EXPECT_FALSE(Recorded.shutdownEventExistedAtServerDestruction);
     EXPECT_EQ(1, Recorded.shutdownFlagAtStationStop);
     EXPECT_NE(std::string::npos, ReadLog().find(": Unexpected exception\r\n"));
@@ -217,9 +218,9 @@ TEST_F(ServiceRun, a_stop_before_the_run_has_its_stop_event_is_not_lost)
     service.SetDebug();
     service.Stop();  // as a console event during start-up would
     service.Run(0, nullptr);
-    EXPECT_EQ(
-        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
-        Recorded.calls);
+    EXPECT_EQ((Calls{"start server", "web", "stations", "stop web", "shutdown server",
+                     "stop stations", "destroy server"}),
+              Recorded.calls);
 }
 
 TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
@@ -252,9 +253,9 @@ TEST_F(ServiceRun, a_stop_request_is_answered_within_the_stop_poll)
     serviceThread.join();
 
     EXPECT_LT(waited, std::chrono::seconds(20));  // one stop poll is 10 s
-    EXPECT_EQ(
-        (Calls{"start server", "stations", "shutdown server", "stop stations", "destroy server"}),
-        Recorded.calls);
+    EXPECT_EQ((Calls{"start server", "web", "stations", "stop web", "shutdown server",
+                     "stop stations", "destroy server"}),
+              Recorded.calls);
 }
 
 }  // namespace

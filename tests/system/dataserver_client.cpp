@@ -24,6 +24,11 @@ const char Day[] =
     "20261208 10:00:20\t-9999.0\t250.0\t249.0\t8.0\t2.1\t87.0\t0.0\t1012.5\t160.2\r\n"
     "20261208 10:00:40\t13.4\t248.0\t247.0\t7.9\t2.2\t86.0\t0.1\t1012.6\t170.0\r\n";
 
+// Station 2's day when it replays too: other values, so that the stations tell apart.
+const char SecondDay[] =
+    "20261208 10:00:00\t5.0\t90.0\t90.0\t0.0\t-3.5\t70.0\t0.0\t1020.0\t10.0\r\n"
+    "20261208 10:00:20\t6.0\t95.0\t92.5\t2.5\t-4.0\t72.0\t0.0\t1020.2\t12.0\r\n";
+
 void InstallReplay(const fs::path &folder, const std::string &day)
 {
     fs::create_directories(folder);
@@ -84,7 +89,7 @@ bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading)
     return reader.Read(reinterpret_cast<const BYTE *>(sealed.data()), reading);
 }
 
-ServedPelmora::ServedPelmora(int trace, bool replay)
+ServedPelmora::ServedPelmora(int trace, bool replay, int httpPort, bool secondReplays)
 {
     const fs::path root = folder_.Path();
     const std::string program = CopyPelmora(root.string());
@@ -96,7 +101,7 @@ ServedPelmora::ServedPelmora(int trace, bool replay)
                       "LogPath=" + (root / "data").string() + "\r\n";
     if (replay) {
         InstallReplay(root / "stations" / "1", Day);
-        InstallReplay(root / "stations" / "2", "");
+        InstallReplay(root / "stations" / "2", secondReplays ? SecondDay : "");
         ini +=
             "Stations=2\r\nStationIDs=1\r\n"
             "[1]\r\nDriver=stations/1/" REPLAYDRV_FILE
@@ -104,6 +109,11 @@ ServedPelmora::ServedPelmora(int trace, bool replay)
             "[2]\r\nDriver=stations/2/" REPLAYDRV_FILE "\r\n";
     } else {
         ini += "Stations=1\r\nStationIDs=1\r\n[1]\r\nDriver=missing.so\r\n";
+    }
+    if (httpPort >= 0) {
+        httpPort_ = httpPort == 0 ? FreePort() : static_cast<unsigned short>(httpPort);
+        ini +=
+            "[http]\r\nBind=127.0.0.1\r\nTimeout=1\r\nPort=" + std::to_string(httpPort_) + "\r\n";
     }
     WriteFile((root / "Pelmora.ini").string(), ini);
     process_ =

@@ -39,15 +39,20 @@ private:
 bool OpenResponse(const std::string &sealed, pelmora::MeteoReading &reading);
 
 // Pelmora in console mode in a folder of its own, serving on a free port, with station 1
-// replaying two valid readings (and one invalid) and station 2 replaying nothing; or, without
-// replay, one station whose driver is missing, so that its thread ends at once.
+// replaying two valid readings (and one invalid) and station 2 replaying nothing (or, with
+// secondReplays, two readings of its own); or, without replay, one station whose driver is
+// missing, so that its thread ends at once. httpPort turns the web face on (on 127.0.0.1):
+// 0 on a free port, another value on that port; -1 leaves it off.
 class ServedPelmora {
 public:
-    explicit ServedPelmora(int trace = 1, bool replay = true);
+    explicit ServedPelmora(int trace = 1, bool replay = true, int httpPort = -1,
+                           bool secondReplays = false);
     ~ServedPelmora();
 
     bool Started() const { return process_ && process_->Started(); }
     unsigned short Port() const { return port_; }
+    unsigned short HttpPort() const { return httpPort_; }
+    const std::string &Folder() const { return folder_.Path(); }
     // Waits until station 1's readings are in the table (its measurement file has them).
     bool WaitForReadings();
     // Stops the run; false when the program did not end with result 1.
@@ -59,6 +64,7 @@ public:
 private:
     TempFolder folder_{"pelmora-dataserver"};
     unsigned short port_ = 0;
+    unsigned short httpPort_ = 0;
     std::unique_ptr<PelmoraProcess> process_;
     std::string output_;
 };

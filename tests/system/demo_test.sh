@@ -36,17 +36,22 @@ readings_of() { grep -c "^{\"station\":$1,\"status\":\"ok\"" "$2" || true; }
 run_demo() {  # run_demo NAME: one bounded demo run into $work/demo
   local name=$1
   local out="$work/$name.txt"
-  local port
+  local port http
   port=$(free_port) || { fail "$name: no free port"; return; }
+  http=$(free_port) || { fail "$name: no free port"; return; }
   local day_before
   day_before=$(date -u +%Y%m%d)
   timeout 200 "$src/scripts/demo" --bin "$bin" --dir "$work/demo" --port "$port" \
-    --rounds 3 --interval 1 --json >"$out" 2>&1
+    --http-port "$http" --rounds 3 --interval 1 --json >"$out" 2>&1
   local rc=$?
   local day_after
   day_after=$(date -u +%Y%m%d)
   echo "== $name (port $port), exit code $rc:"
   cat "$out"
+  grep -qF "Dashboard and JSON API: http://127.0.0.1:$http/" "$out" ||
+    fail "$name: the dashboard's address is not printed"
+  [ "$(tr -d '\r' <"$work/demo/Pelmora.log" | grep -c "HTTP: listening on 0.0.0.0:$http\$")" -gt 0 ] ||
+    fail "$name: the web face did not listen on $http"
 
   [ "$rc" -eq 0 ] || fail "$name: scripts/demo ended with $rc"
 
