@@ -28,6 +28,13 @@ public:
 std::unique_ptr<CConsoleLink> OpenConsoleLink(const std::string &device, int32_t nSpeed,
                                               uint32_t nTimeoutMs, std::string &error);
 
+// The two kinds, one implementation per system; `host` and `port` as ParseTcpDevice gives them.
+std::unique_ptr<CConsoleLink> OpenSerialLink(const std::string &device, int32_t nSpeed,
+                                             std::string &error);
+std::unique_ptr<CConsoleLink> OpenTcpLink(const std::string &device, const std::string &host,
+                                          const std::string &port, uint32_t nTimeoutMs,
+                                          std::string &error);
+
 // Splits "tcp:HOST:PORT"; false when `device` does not name a TCP link or its port is not a
 // number from 1 to 65535.
 bool ParseTcpDevice(const std::string &device, std::string &host, std::string &port);

@@ -133,8 +133,10 @@ std::string Text(int nError)
 
 std::string Reason(const std::string &what) { return what + ": " + Text(errno); }
 
-std::unique_ptr<CConsoleLink> OpenSerial(const std::string &device, int32_t nSpeed,
-                                         std::string &error)
+}  // namespace
+
+std::unique_ptr<CConsoleLink> OpenSerialLink(const std::string &device, int32_t nSpeed,
+                                             std::string &error)
 {
     speed_t speed;
     if (!SpeedOf(nSpeed, speed)) {
@@ -170,14 +172,10 @@ std::unique_ptr<CConsoleLink> OpenSerial(const std::string &device, int32_t nSpe
     return std::make_unique<CDescriptorLink>(fd, false);
 }
 
-std::unique_ptr<CConsoleLink> OpenTcp(const std::string &device, uint32_t nTimeoutMs,
-                                      std::string &error)
+std::unique_ptr<CConsoleLink> OpenTcpLink(const std::string &device, const std::string &host,
+                                          const std::string &port, uint32_t nTimeoutMs,
+                                          std::string &error)
 {
-    std::string host, port;
-    if (!ParseTcpDevice(device, host, port)) {
-        error = device + ": not tcp:HOST:PORT";
-        return nullptr;
-    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -219,16 +217,6 @@ std::unique_ptr<CConsoleLink> OpenTcp(const std::string &device, uint32_t nTimeo
     if (error.empty())
         error = device + ": no address";
     return nullptr;
-}
-
-}  // namespace
-
-std::unique_ptr<CConsoleLink> OpenConsoleLink(const std::string &device, int32_t nSpeed,
-                                              uint32_t nTimeoutMs, std::string &error)
-{
-    if (device.compare(0, 4, "tcp:") == 0)
-        return OpenTcp(device, nTimeoutMs, error);
-    return OpenSerial(device, nSpeed, error);
 }
 
 }  // namespace console

@@ -65,8 +65,10 @@ private:
     HANDLE m_hPort;
 };
 
-std::unique_ptr<CConsoleLink> OpenSerial(const std::string &device, int32_t nSpeed,
-                                         std::string &error)
+}  // namespace
+
+std::unique_ptr<CConsoleLink> OpenSerialLink(const std::string &device, int32_t nSpeed,
+                                             std::string &error)
 {
     // COM10 and above open only under the device namespace; it serves COM1 to COM9 as well.
     const std::string name = device.compare(0, 4, "\\\\.\\") == 0 ? device : "\\\\.\\" + device;
@@ -105,6 +107,8 @@ std::unique_ptr<CConsoleLink> OpenSerial(const std::string &device, int32_t nSpe
     PurgeComm(hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
     return std::make_unique<CSerialLink>(hPort);
 }
+
+namespace {
 
 // Waits until s can be read (bRead) or written; false on a time-out or an error.
 bool WaitFor(SOCKET s, bool bRead, DWORD nTimeoutMs)
@@ -174,14 +178,12 @@ private:
     SOCKET m_socket;
 };
 
-std::unique_ptr<CConsoleLink> OpenTcp(const std::string &device, uint32_t nTimeoutMs,
-                                      std::string &error)
+}  // namespace
+
+std::unique_ptr<CConsoleLink> OpenTcpLink(const std::string &device, const std::string &host,
+                                          const std::string &port, uint32_t nTimeoutMs,
+                                          std::string &error)
 {
-    std::string host, port;
-    if (!ParseTcpDevice(device, host, port)) {
-        error = device + ": not tcp:HOST:PORT";
-        return nullptr;
-    }
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
         error = device + ": Winsock did not start";
@@ -226,16 +228,6 @@ std::unique_ptr<CConsoleLink> OpenTcp(const std::string &device, uint32_t nTimeo
     if (error.empty())
         error = device + ": no address";
     return nullptr;
-}
-
-}  // namespace
-
-std::unique_ptr<CConsoleLink> OpenConsoleLink(const std::string &device, int32_t nSpeed,
-                                              uint32_t nTimeoutMs, std::string &error)
-{
-    if (device.compare(0, 4, "tcp:") == 0)
-        return OpenTcp(device, nTimeoutMs, error);
-    return OpenSerial(device, nSpeed, error);
 }
 
 }  // namespace console

@@ -201,4 +201,17 @@ bool ParseTcpDevice(const std::string &device, std::string &host, std::string &p
     return nPort >= 1 && nPort <= 65535 && !host.empty();
 }
 
+std::unique_ptr<CConsoleLink> OpenConsoleLink(const std::string &device, int32_t nSpeed,
+                                              uint32_t nTimeoutMs, std::string &error)
+{
+    if (device.compare(0, 4, "tcp:") != 0)
+        return OpenSerialLink(device, nSpeed, error);
+    std::string host, port;
+    if (!ParseTcpDevice(device, host, port)) {
+        error = device + ": not tcp:HOST:PORT";
+        return nullptr;
+    }
+    return OpenTcpLink(device, host, port, nTimeoutMs, error);
+}
+
 }  // namespace console
