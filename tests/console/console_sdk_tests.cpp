@@ -24,20 +24,9 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-class ConsoleSdk : public ::testing::Test {
+class ConsoleSdk : public SdkSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_folder = FolderWith("sdk", {kVantagePro});
-        s_hModule = LoadLibraryA((s_folder / kVantagePro).string().c_str());
-        ASSERT_NE(s_hModule, nullptr) << Driver::LoadError();
-        s_sdk.Load(s_hModule);
-    }
-    static void TearDownTestSuite()
-    {
-        if (s_hModule != nullptr)
-            FreeLibrary(s_hModule);
-    }
+    static void SetUpTestSuite() { LoadSdk("sdk"); }
 
     void SetUp() override
     {
@@ -59,16 +48,9 @@ protected:
         SetEnv("PELMORA_VANTAGESIM_INI", "");
     }
 
-    static fs::path s_folder;
-    static HMODULE s_hModule;
-    static Sdk s_sdk;
     std::unique_ptr<CConsoleEmulator> m_pty;
     std::unique_ptr<CConsoleEmulator> m_tcp;
 };
-
-fs::path ConsoleSdk::s_folder;
-HMODULE ConsoleSdk::s_hModule = nullptr;
-Sdk ConsoleSdk::s_sdk;
 
 TEST_F(ConsoleSdk, reads_each_consoles_values_in_its_own_units)
 {

@@ -57,4 +57,26 @@ inline void SetEnv(const char *name, const char *value)
 #endif
 }
 
+// A suite of tests on one copy of the SDK library in a folder of the suite's own.
+class SdkSuite : public ::testing::Test {
+protected:
+    static void LoadSdk(const char *folder)
+    {
+        s_folder = FolderWith(folder, {kVantagePro});
+        s_hModule = LoadLibraryA((s_folder / kVantagePro).string().c_str());
+        ASSERT_NE(s_hModule, nullptr) << Driver::LoadError();
+        s_sdk.Load(s_hModule);
+    }
+    static void TearDownTestSuite()
+    {
+        if (s_hModule != nullptr)
+            FreeLibrary(s_hModule);
+        s_hModule = nullptr;
+    }
+
+    static inline fs::path s_folder;
+    static inline HMODULE s_hModule = nullptr;
+    static inline Sdk s_sdk;
+};
+
 }  // namespace drivertest

@@ -11,21 +11,9 @@ using namespace drivertest;
 
 namespace {
 
-class VantageSim : public ::testing::Test {
+class VantageSim : public SdkSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_folder = FolderWith("vantagesim", {kVantagePro});
-        s_hModule = LoadLibraryA((s_folder / kVantagePro).string().c_str());
-        ASSERT_NE(s_hModule, nullptr) << Driver::LoadError();
-        s_sdk.Load(s_hModule);
-    }
-
-    static void TearDownTestSuite()
-    {
-        if (s_hModule != nullptr)
-            FreeLibrary(s_hModule);
-    }
+    static void SetUpTestSuite() { LoadSdk("vantagesim"); }
 
     void SetUp() override { ASSERT_NE(s_sdk.CloseCommPort, nullptr); }
 
@@ -57,15 +45,8 @@ protected:
         return wind;
     }
 
-    static fs::path s_folder;
-    static HMODULE s_hModule;
-    static Sdk s_sdk;
     int m_nScript = 0;
 };
-
-fs::path VantageSim::s_folder;
-HMODULE VantageSim::s_hModule = nullptr;
-Sdk VantageSim::s_sdk;
 
 TEST_F(VantageSim, each_open_takes_the_next_script_line)
 {
