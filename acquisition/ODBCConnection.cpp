@@ -10,8 +10,11 @@ using Tarnwick::Win32::CCriticalSection;
 using Tarnwick::Win32::CCriticalSectionGuard;
 
 // The driver manager fills process-wide state of its own, without a lock, while it makes an
-// environment; station threads make and free theirs one at a time. Never destroyed: a station
-// thread still ending may free its environment while the program's statics are torn down.
+// environment, and a driver may change the process's locale while it connects (the PostgreSQL
+// driver does): station threads make, connect and free theirs one at a time. Connects are rare
+// (a failed one waits RetrySeconds), so the calls themselves stay parallel. Never destroyed: a
+// station thread still ending may free its environment while the program's statics are torn
+// down.
 CCriticalSection &EnvironmentLock()
 {
     static CCriticalSection *lock = new CCriticalSection;
@@ -49,6 +52,7 @@ bool CODBCConnection::Connect(const char *pszConnection)
                              reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(nLoginTimeout)), 0);
     SQLCHAR szCompleted[260];
     SQLSMALLINT cbCompleted = 0;
+    CCriticalSectionGuard guard(EnvironmentLock());
     const SQLRETURN rc = OdbcCalls.DriverConnect(
         hdbc, nullptr, reinterpret_cast<SQLCHAR *>(const_cast<char *>(pszConnection)),
         static_cast<SQLSMALLINT>(std::strlen(pszConnection)), szCompleted,
@@ -61,8 +65,8 @@ void CODBCConnection::Disconnect()
 {
     bConnected = 0;
     if (hdbc != SQL_NULL_HDBC) {
-        OdbcCalls.Disconnect(hdbc);
         CCriticalSectionGuard guard(EnvironmentLock());
+        OdbcCalls.Disconnect(hdbc);
         OdbcCalls.FreeHandle(SQL_HANDLE_DBC, hdbc);
         OdbcCalls.FreeHandle(SQL_HANDLE_ENV, henv);
         hdbc = SQL_NULL_HDBC;
