@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -239,6 +240,21 @@ protected:
                                     std::to_string(id))
                               .at(0));
     }
+    // The time stamp of a station's newest measurement line, "yyyymmdd hh:mm:ss".
+    std::string LastStamp(int id) const
+    {
+        const std::vector<std::string> lines = MeasurementLines(folders.at(id), id);
+        return lines.empty() ? "" : lines.back().substr(0, 17);
+    }
+    static std::string UtcStamp()
+    {
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        char szStamp[32];
+        std::strftime(szStamp, sizeof(szStamp), "%Y%m%d %H:%M:%S", &utc);
+        return szStamp;
+    }
     // Every station has all its file lines in the table and nothing waits.
     bool AllSent() const
     {
@@ -268,6 +284,10 @@ TEST_F(FaultDatabaseBacklog, outage_and_a_killed_instance_lose_no_reading_and_du
     ASSERT_TRUE(
         WaitUntil([&] { return Clock::now() - stopped >= std::chrono::seconds(8); }, 20000));
     a.Kill();
+    // The table keeps one reading per station and second: the restarted instance's first
+    // reading must not share the killed one's last second.
+    ASSERT_TRUE(
+        WaitUntil([&] { return UtcStamp() > LastStamp(1) && UtcStamp() > LastStamp(2); }, 5000));
     ASSERT_TRUE(a.Start());
     // The outage lasts 30 s, as planned.
     ASSERT_TRUE(
